@@ -1,0 +1,78 @@
+// A private threading.Lock held by a native object, called through its bound
+// `acquire` and `release` methods looked up once at construction (no attribute
+// lookup per operation). Waiting for a contended lock lets other Python
+// threads run, as threading.Lock does.
+//
+// `ThreadLock` is a plain struct of pointers so it can live inside an instance
+// struct; the owner calls `create()` in tp_new, `traverse()`/`clear()` from its
+// GC slots. `LockGuard` holds the lock for a scope and releases it on every
+// exit path.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vantrel {
+
+struct ThreadLock {
+    PyObject* lock;
+    PyObject* acquire_method;
+    PyObject* release_method;
+
+    void create() {
+        Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+        Ref factory = Ref::steal(PyObject_GetAttrString(threading.get(), "Lock"));
+        Ref new_lock = Ref::steal(PyObject_CallNoArgs(factory.get()));
+        Ref acquire = Ref::steal(PyObject_GetAttrString(new_lock.get(), "acquire"));
+        Ref release = Ref::steal(PyObject_GetAttrString(new_lock.get(), "release"));
+        lock = new_lock.release();
+        acquire_method = acquire.release();
+        release_method = release.release();
+    }
+
+    void acquire() const { Ref::steal(PyObject_Vectorcall(acquire_method, nullptr, 0, nullptr)); }
+    void release() const { Ref::steal(PyObject_Vectorcall(release_method, nullptr, 0, nullptr)); }
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(lock);
+        Py_VISIT(acquire_method);
+        Py_VISIT(release_method);
+        return 0;
+    }
+    void clear() {
+        Py_CLEAR(acquire_method);
+        Py_CLEAR(release_method);
+        Py_CLEAR(lock);
+    }
+};
+
+class LockGuard {
+public:
+    explicit LockGuard(const ThreadLock& lock) : lock_(lock) { lock_.acquire(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+    // Releases now, reporting a failure to release as an exception.
+    void unlock() {
+        held_ = false;
+        lock_.release();
+    }
+
+    ~LockGuard() {
+        if (!held_) return;
+        // Leaving by an exception: keep that one; a failure to release on top
+        // of it can only be reported as unraisable.
+        ErrorSaver saver;
+        PyObject* result = PyObject_Vectorcall(lock_.release_method, nullptr, 0, nullptr);
+        if (result == nullptr) {
+            PyErr_WriteUnraisable(lock_.lock);
+        } else {
+            Py_DECREF(result);
+        }
+    }
+
+private:
+    const ThreadLock& lock_;
+    bool held_ = true;
+};
+
+}  // namespace vantrel
