@@ -286,9 +286,19 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         ++args;
         --nargs;
     }
-    // The common call: every parameter given by position, in order.
-    if (kwnames == nullptr && nargs == f->n_params) return def.binding.call(def, self, args);
     PyObject* bound[max_params];
+    if (kwnames == nullptr) {
+        // The common calls: every parameter given by position, or the leading
+        // ones with the defaults after them.
+        if (nargs == f->n_params) return def.binding.call(def, self, args);
+        if (nargs >= f->n_required && nargs < f->n_params) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+            for (Py_ssize_t i = nargs; i < f->n_params; ++i) {
+                bound[i] = PyTuple_GET_ITEM(f->defaults, i - f->n_required);
+            }
+            return def.binding.call(def, self, bound);
+        }
+    }
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         bind_arguments(f, def.name, args, nargs, kwnames, bound);
         return def.binding.call(def, self, bound);
