@@ -596,16 +596,30 @@ Ref average(const Ref& numerator, const Ref& denominator) {
     return Ref::steal(PyNumber_TrueDivide(numerator.get(), denominator.get()));
 }
 
+// format(ratio, ".1f") + "%"; a float is formatted directly by the same
+// routine that float.__format__ uses.
+Ref percent_text(const Ref& ratio) {
+    if (PyFloat_CheckExact(ratio.get())) {
+        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio.get()), 'f', 1, 0, nullptr);
+        if (digits == nullptr) throw PythonError{};
+        Ref text = Ref::steal_or_null(PyUnicode_FromFormat("%s%%", digits));
+        PyMem_Free(digits);
+        if (!text) throw PythonError{};
+        return text;
+    }
+    Ref format = Ref::steal(PyUnicode_FromString(".1f"));
+    Ref text = Ref::steal(PyObject_Format(ratio.get(), format.get()));
+    Ref percent = Ref::steal(PyUnicode_FromString("%"));
+    return Ref::steal(PyUnicode_Concat(text.get(), percent.get()));
+}
+
 Ref statistics_get_snapshot(LockFreeStatistics* self) {
     Ref loaded[figure_count];
     for (int i = 0; i < figure_count; ++i) loaded[i] = counter_read(self->figures[i]).as_object();
     Ref ratio = average(loaded[bucketed_allocations], loaded[total_allocations]);
     Ref hundred = Ref::steal(PyFloat_FromDouble(100.0));
     ratio = Ref::steal(PyNumber_Multiply(ratio.get(), hundred.get()));
-    Ref format = Ref::steal(PyUnicode_FromString(".1f"));
-    Ref ratio_text = Ref::steal(PyObject_Format(ratio.get(), format.get()));
-    Ref percent = Ref::steal(PyUnicode_FromString("%"));
-    ratio_text = Ref::steal(PyUnicode_Concat(ratio_text.get(), percent.get()));
+    Ref ratio_text = percent_text(ratio);
     Ref average_allocation = average(loaded[total_allocation_time_ns], loaded[total_allocations]);
     Ref average_deallocation = average(loaded[total_deallocation_time_ns], loaded[total_deallocations]);
 
