@@ -99,31 +99,24 @@ def test_private_helpers_are_not_reachable(name):
 
 
 def test_import_logs_the_banner_once():
-    records = json.loads(run_python(
-        "import json, logging\n"
+    # Importing again, even after the module was dropped from sys.modules,
+    # hands back the initialised module without running its body again.
+    out = json.loads(run_python(
+        "import importlib, json, logging, sys\n"
         "records = []\n"
         "class Keep(logging.Handler):\n"
         "    def emit(self, record):\n"
         "        records.append([record.name, record.levelname, record.getMessage()])\n"
         "logging.getLogger().addHandler(Keep())\n"
         "logging.getLogger().setLevel(logging.DEBUG)\n"
-        f"import {MODULE}\n"
-        f"import {MODULE}\n"
-        "print(json.dumps(records))\n"))
-    assert [r for r in records if r[0].startswith("vantrel")] == [[MODULE, "INFO", BANNER]]
-
-
-def test_second_initialisation_is_refused():
-    out = run_python(
-        "import importlib, sys\n"
-        f"import {MODULE}\n"
+        f"first = importlib.import_module('{MODULE}')\n"
         f"del sys.modules['{MODULE}']\n"
-        "try:\n"
-        f"    importlib.import_module('{MODULE}')\n"
-        "except RuntimeError as error:\n"
-        "    print(error)\n")
-    assert out.strip() == ("Module 'device_planning' has already been imported. "
-                           "Re-initialisation is not supported.")
+        f"again = importlib.import_module('{MODULE}')\n"
+        "print(json.dumps({'records': records, 'same': first is again,\n"
+        "                  'token': again.__build_token__}))\n"))
+    assert [r for r in out["records"] if r[0].startswith("vantrel")] == [[MODULE, "INFO", BANNER]]
+    assert out["same"] is True
+    assert out["token"] == BUILD_TOKEN
 
 
 def test_strategy_codes_are_read_at_each_call(monkeypatch):
@@ -276,15 +269,16 @@ def test_arguments_are_released_exactly_once(case):
             continue
         if isinstance(result, list):
             assert sys.getrefcount(result) == 2
-            assert all(sys.getrefcount(chunk) == 2 for chunk in result[:3])
+            # Held by the list only (the second count is getrefcount's argument).
+            assert all(sys.getrefcount(result[i]) == 2 for i in range(min(3, len(result))))
         del result
     assert [sys.getrefcount(obj) for obj in watched] == before
 
 
 def test_chunk_shapes_share_the_converted_dimensions():
-    rows, width = fresh_int(10**7), fresh_int(10**20)
+    rows, width = fresh_int(10**7), fresh_int(10**15)
     width_before = sys.getrefcount(width)
-    chunks = native.compute_chunk_shapes((rows, width), 1, 10**21)
+    chunks = native.compute_chunk_shapes((rows, width), 1, 10**16)
     assert len(chunks) == 10**6
     assert all(chunk[1] is width for chunk in chunks[:10])
     assert sys.getrefcount(width) == width_before + len(chunks)

@@ -1,5 +1,5 @@
-// Text of the counts that appear in the device planning module's error
-// messages: up to 30 decimal digits in full, longer counts as three
+// Text of the counts that appear in the device planning module's results and
+// error messages: up to 30 decimal digits in full, longer counts as three
 // significant digits and an exponent ("1.23e+32").
 //
 // Rules of use: the pieces here never see a number wider than 64 bits; for a
@@ -17,45 +17,52 @@ namespace vantrel::device_planning {
 // Counts of more digits than this are written in short form.
 inline constexpr long long full_text_digits = 30;
 
-// A short piece of text held in place, so formatting allocates nothing.
-class CountText {
+// A short piece of text held in place, so that writing it allocates nothing.
+// Appending past the capacity cuts the text short; the module's texts are
+// far shorter.
+class ShortText {
 public:
+    ShortText& append(std::string_view text) {
+        for (char c : text) push(c);
+        return *this;
+    }
+    ShortText& append_decimal(std::uint64_t value) {
+        char digits[20];
+        auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+        (void)error;  // 20 digits hold any 64-bit value
+        return append({digits, static_cast<std::size_t>(end - digits)});
+    }
     std::string_view view() const { return {data_, size_}; }
 
-    // The sign (when negative) and every decimal digit of the magnitude; a
-    // 64-bit magnitude has at most 20 digits, always written in full.
-    static CountText decimal(bool negative, std::uint64_t magnitude) {
-        CountText text;
-        if (negative) text.data_[text.size_++] = '-';
-        text.append(magnitude);
-        return text;
-    }
-
-    // "d.dde+X" from the three leading digits (100 to 999, truncated, not
-    // rounded) of a count of `digit_count` digits.
-    static CountText short_form(bool negative, unsigned leading_digits, long long digit_count) {
-        CountText text;
-        if (negative) text.data_[text.size_++] = '-';
-        text.append(leading_digits / 100);
-        text.data_[text.size_++] = '.';
-        text.data_[text.size_++] = static_cast<char>('0' + leading_digits / 10 % 10);
-        text.data_[text.size_++] = static_cast<char>('0' + leading_digits % 10);
-        text.data_[text.size_++] = 'e';
-        text.data_[text.size_++] = '+';
-        text.append(static_cast<std::uint64_t>(digit_count - 1));
-        return text;
-    }
-
 private:
-    void append(std::uint64_t value) {
-        auto [end, error] = std::to_chars(data_ + size_, data_ + sizeof data_, value);
-        (void)error;  // 20 digits always fit
-        size_ = static_cast<std::size_t>(end - data_);
+    void push(char c) {
+        if (size_ < capacity) data_[size_++] = c;
     }
-
-    char data_[48];
+    static constexpr std::size_t capacity = 96;
+    char data_[capacity];
     std::size_t size_ = 0;
 };
+
+// The sign (when negative) and every decimal digit of the magnitude; a 64-bit
+// magnitude has at most 20 digits, always written in full.
+inline ShortText count_text(bool negative, std::uint64_t magnitude) {
+    ShortText text;
+    if (negative) text.append("-");
+    text.append_decimal(magnitude);
+    return text;
+}
+
+// "d.dde+X" from the three leading digits (100 to 999, truncated, not
+// rounded) of a count of `digit_count` digits.
+inline ShortText short_form_count_text(bool negative, unsigned leading_digits, long long digit_count) {
+    const char fraction[] = {static_cast<char>('0' + leading_digits / 10 % 10),
+                             static_cast<char>('0' + leading_digits % 10)};
+    ShortText text;
+    if (negative) text.append("-");
+    text.append_decimal(leading_digits / 100).append(".").append({fraction, 2}).append("e+");
+    text.append_decimal(static_cast<std::uint64_t>(digit_count - 1));
+    return text;
+}
 
 // First estimate of the decimal digit count of a positive integer of `bits`
 // bits: floor(bits * 30103 / 100000), 30103 / 100000 standing in for log10(2).
