@@ -24,40 +24,54 @@ class CounterModel:
     arithmetic wraps modulo 2**64. A failed conversion changes nothing."""
 
     def __init__(self, initial_value=0):
-        self.value = self.convert(initial_value)
+        (self.value,) = self.convert(initial_value)
 
     @staticmethod
-    def convert(arg):
-        value = int(arg)  # ValueError / OverflowError for nan / inf, as the counter
+    def in_range(value):
         if not INT64_MIN <= value <= INT64_MAX:
             raise OverflowError(TOO_LARGE)
         return value
+
+    def convert(self, *args):
+        # Each argument completely, one after the other.
+        return [self.in_range(int(arg)) for arg in args]  # int() raises as the counter for nan / inf
 
     def load(self):
         return self.value
 
     def store(self, value):
-        self.value = self.convert(value)
+        (self.value,) = self.convert(value)
 
     def increment(self, delta=1):
-        self.value = wrap(self.value + self.convert(delta))
+        (delta,) = self.convert(delta)
+        self.value = wrap(self.value + delta)
         return self.value
 
     def decrement(self, delta=1):
-        self.value = wrap(self.value - self.convert(delta))
+        (delta,) = self.convert(delta)
+        self.value = wrap(self.value - delta)
         return self.value
 
     def compare_and_swap(self, expected, new_value):
-        expected, new_value = self.convert(expected), self.convert(new_value)
+        expected, new_value = self.convert(expected, new_value)
         if self.value != expected:
             return False
         self.value = new_value
         return True
 
     def fetch_and_add(self, delta):
+        (delta,) = self.convert(delta)
         old = self.value
-        self.value = wrap(old + self.convert(delta))
+        self.value = wrap(old + delta)
         return old
+
+
+class WrapperModel(CounterModel):
+    """AtomicCounterWrapper turns every argument into an int first; the
+    counter it forwards to then checks the range."""
+
+    def convert(self, *args):
+        return [self.in_range(value) for value in [int(arg) for arg in args]]
 
 
 class CounterSubclass(AtomicCounter):
@@ -85,11 +99,14 @@ operations = st.sampled_from(sorted(ARITY)).flatmap(
     lambda name: st.tuples(st.just(name), st.lists(arguments, min_size=ARITY[name][0], max_size=ARITY[name][1])))
 
 
-@pytest.mark.parametrize("counter_class", [AtomicCounter, CounterSubclass, AtomicCounterWrapper])
+@pytest.mark.parametrize(
+    "counter_class, model_class",
+    [(AtomicCounter, CounterModel), (CounterSubclass, CounterModel), (AtomicCounterWrapper, WrapperModel)],
+)
 @settings(max_examples=300)
 @given(initial=in_range | st.floats(-1e18, 1e18) | st.booleans(), steps=st.lists(operations, max_size=40))
-def test_counter_follows_the_64_bit_wrapping_model(counter_class, initial, steps):
-    counter, model = counter_class(initial), CounterModel(initial)
+def test_counter_follows_the_64_bit_wrapping_model(counter_class, model_class, initial, steps):
+    counter, model = counter_class(initial), model_class(initial)
     for name, args in steps:
         expected = outcome(getattr(model, name), *args)
         assert outcome(getattr(counter, name), *args) == expected, (name, args)
