@@ -45,26 +45,37 @@ def test_lookups_hand_out_new_references(blocks):
     assert refcounts(objects) == start
 
 
-@pytest.mark.parametrize("drain", ["remove_ge", "delete_head_first", "delete_chain_first", "clear", "destroy"])
-def test_references_return_to_their_start(blocks, drain):
+def drain(tree, blocks, how):
+    if how == "remove_ge":
+        while tree:
+            tree.remove_ge(0)
+    elif how == "delete_head_first":
+        for size, block in blocks:
+            assert tree.delete(size, block)
+    elif how == "delete_chain_first":
+        for size, block in reversed(blocks):
+            assert tree.delete(size, MemoryBlock(block.address, block.size))
+    elif how == "clear":
+        tree.clear()
+
+
+@pytest.mark.parametrize("how", ["remove_ge", "delete_head_first", "delete_chain_first", "clear"])
+def test_references_return_to_their_start(blocks, how):
     objects = [b for _, b in blocks]
     start = refcounts(objects)
     tree = filled(blocks)
-    if drain == "remove_ge":
-        while tree:
-            size, block = tree.remove_ge(0)
-        del size, block
-    elif drain == "delete_head_first":
-        for size, block in blocks:
-            assert tree.delete(size, block)
-    elif drain == "delete_chain_first":
-        for size, block in reversed(blocks):
-            assert tree.delete(size, MemoryBlock(block.address, block.size))
-    elif drain == "clear":
-        tree.clear()
-    if drain != "destroy":
-        assert len(tree) == 0
-        assert refcounts(objects) == start
+    drain(tree, blocks, how)
+    assert len(tree) == 0
+    assert refcounts(objects) == start
+    drain(tree, blocks, "clear")
+    del tree
+    assert refcounts(objects) == start
+
+
+def test_destroying_a_filled_tree_releases_every_block(blocks):
+    objects = [b for _, b in blocks]
+    start = refcounts(objects)
+    tree = filled(blocks)
     del tree
     assert refcounts(objects) == start
 
@@ -101,24 +112,30 @@ def test_failed_comparison_keeps_references():
     assert refcounts([stored, probe]) == start
 
 
-def test_node_allocation_failure():
+def test_insert_is_all_or_nothing_when_memory_runs_out():
     testcapi = pytest.importorskip("_testcapi")
-    tree = FastRedBlackTree(sample_rate=0)
-    block = MemoryBlock(1, 1)
-    tree.insert(7, MemoryBlock(0, 7))
-    start = sys.getrefcount(block)
-    testcapi.set_nomemory(0, 1)  # only the next allocation fails
-    try:
-        with pytest.raises(MemoryError) as info:
+    block = MemoryBlock(1, 3)
+    messages = set()
+    for failing in range(40):
+        tree = FastRedBlackTree(sample_rate=0)
+        tree.insert(7, MemoryBlock(0, 7))
+        start = sys.getrefcount(block)
+        try:
+            testcapi.set_nomemory(failing, failing + 1)  # only that one allocation fails
             tree.insert(3, block)
-    finally:
-        testcapi.remove_mem_hooks()
-    assert str(info.value) == "Failed to allocate RB node"
-    assert sys.getrefcount(block) == start
-    stats = tree.get_stats()
-    assert (len(tree), stats["total_insertions"], stats["total_blocks"]) == (1, 1, 1)
-    assert tree.get_size_distribution() == {7: 1}
-    assert tree.get_write_lock().locked() is False
+        except MemoryError as exc:
+            testcapi.remove_mem_hooks()
+            messages.add(str(exc))
+            assert sys.getrefcount(block) == start
+            stats = tree.get_stats()
+            assert (len(tree), stats["total_insertions"], stats["total_blocks"]) == (1, 1, 1)
+            assert tree.get_size_distribution() == {7: 1}
+            assert tree.get_write_lock().locked() is False
+        else:
+            testcapi.remove_mem_hooks()
+            assert tree.get_size_distribution() == {7: 1, 3: 1}
+            break
+    assert "Failed to allocate RB node" in messages
 
 
 class Returning:
@@ -129,7 +146,7 @@ class Returning:
         self.tree, self.address, self.size = tree, address, size
 
     def __eq__(self, other):
-        return isinstance(other, Returning) and (self.address, self.size) == (other.address, other.size)
+        return (self.address, self.size) == (getattr(other, "address", None), getattr(other, "size", None))
 
     __hash__ = object.__hash__
 
@@ -153,7 +170,7 @@ def test_finaliser_inserting_into_the_same_tree_on_delete(chained):
     if chained:
         tree.insert(64, MemoryBlock(99, 64))
     tree.insert(64, Returning(tree, 1, 64))
-    assert without_hang(lambda: tree.delete(64, Returning(None, 1, 64))) is True
+    assert without_hang(lambda: tree.delete(64, MemoryBlock(1, 64))) is True
     gc.collect()
     assert MemoryBlock(1, 64) in tree.find_all_exact(64)
     assert len(tree) == 1 + chained
@@ -248,15 +265,12 @@ def test_other_import_errors_of_the_concurrency_core_fail_the_import():
     assert result.stdout == "refused: blocked for the test\n", result.stderr
 
 
-def test_reinitialisation_is_refused():
+def test_importing_again_hands_back_the_initialised_module():
     result = run_python("""
     import importlib, sys
-    import vantrel.memory.block_index
+    import vantrel.memory.block_index as first
     del sys.modules["vantrel.memory.block_index"]
-    try:
-        importlib.import_module("vantrel.memory.block_index")
-    except RuntimeError as exc:
-        print(exc)
+    second = importlib.import_module("vantrel.memory.block_index")
+    print(second is first, second.FastRedBlackTree is first.FastRedBlackTree)
     """)
-    assert result.stdout == ("Module 'block_index' has already been imported. "
-                             "Re-initialisation is not supported.\n"), result.stderr
+    assert result.stdout == "True True\n", result.stderr

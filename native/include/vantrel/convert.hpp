@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <utility>
 
 #include "ref.hpp"
 
@@ -123,6 +124,13 @@ inline Ref expect_python_int(Ref result) {
                      Py_TYPE(result.get())->tp_name);
     }
     return Ref::steal(PyNumber_Long(result.get()));
+}
+
+// As `expect_python_int`, for a result that must be a number: None is an
+// error too ("Expected int, got NoneType").
+inline Ref expect_int(Ref result) {
+    if (result.get() != Py_None) return expect_python_int(std::move(result));
+    raise_format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(result.get())->tp_name);
 }
 
 inline Ref to_index(PyObject* obj) { return Ref::steal(PyNumber_Index(obj)); }
