@@ -78,6 +78,34 @@ class CounterSubclass(AtomicCounter):
     pass
 
 
+class TableCounter:
+    """An AtomicCounter driven through its native operation table; the
+    arguments are converted as the Python methods would, since the table
+    takes 64-bit integers only."""
+
+    def __init__(self, table, initial_value=0):
+        self.table, self.counter = table, AtomicCounter(initial_value)
+        self.convert = CounterModel().convert
+
+    def load(self):
+        return self.table._c_load(self.counter)
+
+    def store(self, value):
+        self.table._c_store(self.counter, *self.convert(value))
+
+    def increment(self, delta=1):
+        return self.table._c_increment(self.counter, *self.convert(delta))
+
+    def decrement(self, delta=1):
+        return self.table._c_decrement(self.counter, *self.convert(delta))
+
+    def compare_and_swap(self, expected, new_value):
+        return self.table._c_compare_and_swap(self.counter, *self.convert(expected, new_value)) == 1
+
+    def fetch_and_add(self, delta):
+        return self.table._c_fetch_and_add(self.counter, *self.convert(delta))
+
+
 def outcome(call, *args):
     """What a call produced, comparable between the counter and the model:
     the result with its exact type, or the exception type."""
@@ -99,14 +127,20 @@ operations = st.sampled_from(sorted(ARITY)).flatmap(
     lambda name: st.tuples(st.just(name), st.lists(arguments, min_size=ARITY[name][0], max_size=ARITY[name][1])))
 
 
-@pytest.mark.parametrize(
-    "counter_class, model_class",
-    [(AtomicCounter, CounterModel), (CounterSubclass, CounterModel), (AtomicCounterWrapper, WrapperModel)],
-)
+COUNTERS = {
+    "AtomicCounter": (lambda table, initial: AtomicCounter(initial), CounterModel),
+    "subclass": (lambda table, initial: CounterSubclass(initial), CounterModel),
+    "wrapper": (lambda table, initial: AtomicCounterWrapper(initial), WrapperModel),
+    "native-table": (TableCounter, CounterModel),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(COUNTERS))
 @settings(max_examples=300)
 @given(initial=in_range | st.floats(-1e18, 1e18) | st.booleans(), steps=st.lists(operations, max_size=40))
-def test_counter_follows_the_64_bit_wrapping_model(counter_class, model_class, initial, steps):
-    counter, model = counter_class(initial), model_class(initial)
+def test_counter_follows_the_64_bit_wrapping_model(counter_table, kind, initial, steps):
+    make_counter, model_class = COUNTERS[kind]
+    counter, model = make_counter(counter_table, initial), model_class(initial)
     for name, args in steps:
         expected = outcome(getattr(model, name), *args)
         assert outcome(getattr(counter, name), *args) == expected, (name, args)

@@ -1,6 +1,5 @@
 """Thread hammers on one shared object, each ending in an exact count."""
 
-import ctypes
 import sys
 import threading
 from collections import Counter
@@ -95,20 +94,8 @@ def test_compare_and_swap_loops_lose_no_update():
     assert counter.load() == THREADS * 10_000
 
 
-def native_table():
-    """The counter operations compiled callers use, called through ctypes
-    with the interpreter lock released for each call."""
-    get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
-        ("PyCapsule_GetPointer", ctypes.pythonapi))
-    table = ctypes.cast(get_pointer(AtomicCounter._c_api, b"vantrel.memory.concurrency_core.AtomicCounter._c_api"),
-                        ctypes.POINTER(ctypes.c_void_p * 6)).contents
-    increment = ctypes.CFUNCTYPE(ctypes.c_int64, ctypes.py_object, ctypes.c_int64)(table[2])
-    fetch_and_add = ctypes.CFUNCTYPE(ctypes.c_int64, ctypes.py_object, ctypes.c_int64)(table[5])
-    return increment, fetch_and_add
-
-
-def test_native_operations_are_atomic_without_the_interpreter_lock():
-    increment, fetch_and_add = native_table()
+def test_native_operations_are_atomic_without_the_interpreter_lock(counter_table):
+    increment, fetch_and_add = counter_table._c_increment, counter_table._c_fetch_and_add
     counter = AtomicCounter()
 
     def work(_):
