@@ -812,9 +812,9 @@ constexpr Param wrapper_delta_params[] = {{"self"}, {"delta", "int"}};
 constexpr Param wrapper_cas_params[] = {{"self"}, {"expected", "int"}, {"new_value", "int"}};
 
 const FunctionDef wrapper_defs[] = {
-    {"__init__", "AtomicCounterWrapper.__init__", nullptr, wrapper_init_params, "None", bind<&wrapper_init>()},
+    {"__init__", "AtomicCounterWrapper.__init__", nullptr, wrapper_init_params, nullptr, bind<&wrapper_init>()},
     {"load", "AtomicCounterWrapper.load", nullptr, wrapper_self_params, "int", bind<&wrapper_load>()},
-    {"store", "AtomicCounterWrapper.store", nullptr, wrapper_value_params, "None", bind<&wrapper_store>()},
+    {"store", "AtomicCounterWrapper.store", nullptr, wrapper_value_params, nullptr, bind<&wrapper_store>()},
     {"increment", "AtomicCounterWrapper.increment", nullptr, wrapper_delta_default_params, "int",
      bind<&wrapper_increment>()},
     {"decrement", "AtomicCounterWrapper.decrement", nullptr, wrapper_delta_default_params, "int",
