@@ -6,6 +6,8 @@ import copy
 import gc
 import inspect
 import pickle
+import pydoc
+import re
 import weakref
 
 import pytest
@@ -114,6 +116,16 @@ def test_wrapper_function_objects(name, params, annotations, returns):
     bound = getattr(AtomicCounterWrapper(), name)
     assert bound.__func__ is function
     assert [p.name for p in inspect.signature(bound).parameters.values()] == [p for p, _ in params]
+
+
+def test_help_shows_the_real_parameters():
+    text = pydoc.render_doc(AtomicCounter, renderer=pydoc.plaintext)
+    assert re.search(r"increment\(self, (/, )?delta=1\) -> 'int'", text)
+    assert re.search(r"compare_and_swap\(self, (/, )?expected, new_value\) -> 'bool'", text)
+    text = pydoc.render_doc(LockFreeStatistics, renderer=pydoc.plaintext)
+    assert re.search(r"record_deallocation\(self, (/, )?size: 'int', time_ns: 'int' = 0\) -> 'None'", text)
+    text = pydoc.render_doc(AtomicCounterWrapper, renderer=pydoc.plaintext)
+    assert "increment(self, delta: 'int' = 1) -> 'int'" in text
 
 
 def test_wrapper_is_a_plain_class():

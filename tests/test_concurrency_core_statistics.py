@@ -95,6 +95,28 @@ def test_snapshot_derives_ratio_and_averages_from_any_figures(figures):
     assert_snapshot(stats, figures)
 
 
+class Fixed:
+    """A replaced figure whose load() returns a fixed value."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def load(self):
+        return self.value
+
+
+@given(st.fixed_dictionaries({name: st.floats() | st.integers(-(2**63), 2**63 - 1) for name in FIGURES}))
+def test_snapshot_of_replaced_figures_formats_like_python(figures):
+    # Floats (nan, infinities, -0.0 included) take the same ratio text and
+    # averages as Python's own format(ratio, ".1f") and true division.
+    stats = LockFreeStatistics()
+    for name, value in figures.items():
+        setattr(stats, name, Fixed(value))
+    snapshot = stats.get_snapshot()
+    assert list(snapshot) == SNAPSHOT_KEYS
+    assert [repr(v) for v in snapshot.values()] == [repr(v) for v in expected_snapshot(figures).values()]
+
+
 def test_new_object_snapshot():
     assert_snapshot(LockFreeStatistics(), dict.fromkeys(FIGURES, 0))
     assert LockFreeStatistics().get_snapshot()["bucketed_allocation_ratio"] == "0.0%"
