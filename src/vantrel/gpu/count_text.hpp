@@ -10,7 +10,9 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <system_error>
 
 namespace vantrel::device_planning {
 
@@ -23,21 +25,20 @@ inline constexpr long long full_text_digits = 30;
 class ShortText {
 public:
     ShortText& append(std::string_view text) {
-        for (char c : text) push(c);
+        const std::size_t n = text.size() < capacity - size_ ? text.size() : capacity - size_;
+        std::memcpy(data_ + size_, text.data(), n);
+        size_ += n;
         return *this;
     }
     ShortText& append_decimal(std::uint64_t value) {
-        char digits[20];
-        auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-        (void)error;  // 20 digits hold any 64-bit value
-        return append({digits, static_cast<std::size_t>(end - digits)});
+        // to_chars writes nothing when the room is too small for every digit.
+        auto [end, error] = std::to_chars(data_ + size_, data_ + capacity, value);
+        if (error == std::errc{}) size_ = static_cast<std::size_t>(end - data_);
+        return *this;
     }
     std::string_view view() const { return {data_, size_}; }
 
 private:
-    void push(char c) {
-        if (size_ < capacity) data_[size_++] = c;
-    }
     static constexpr std::size_t capacity = 96;
     char data_[capacity];
     std::size_t size_ = 0;

@@ -10,6 +10,7 @@
 // the results are built.
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include <vantrel/ascii_text.hpp>
 #include <vantrel/index_int.hpp>
@@ -50,6 +51,11 @@ struct State {
     PyObject* fits_message;  // fixed result texts
     PyObject* no_memory_message;
     PyObject* not_chunkable_message;
+    // Results without chunking, one per outcome, made again only when the
+    // strategy code in the module namespace changes (see constant_result).
+    PyObject* no_memory_result;
+    PyObject* fits_result;
+    PyObject* not_chunkable_result;
     PyObject* lower;  // method names, interned
     PyObject* bit_length;
     PyObject* ten;
@@ -78,6 +84,15 @@ std::uint64_t to_byte_count(const IndexInt& value) {
     const IntMagnitude m = int_magnitude(value.get());
     if (m.sign >= 0 && m.fits) return m.magnitude;
     return uint64_from_int(value.get());  // raises the OverflowError for this value
+}
+
+// A chunk bound after operator.index, as a signed 64-bit integer.
+std::int64_t to_chunk_bound(const IndexInt& value) {
+    const IntMagnitude m = int_magnitude(value.get());
+    if (m.fits && m.magnitude <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return m.negative() ? -static_cast<std::int64_t>(m.magnitude) : static_cast<std::int64_t>(m.magnitude);
+    }
+    return int64_from_int(value.get());  // -2**63 itself, or the OverflowError for this value
 }
 
 Extent extent_of(const IndexInt& value) {
@@ -145,10 +160,8 @@ std::uint64_t calculate_safe_limit(PyObject* available_bytes, double headroom_ra
     return _c_calculate_safe_limit(to_byte_count(available), headroom_ratio);
 }
 
-// (strategy code, chunk size, chunk count, message); the code is the current
-// value of the named module attribute.
-Ref strategy_result(PyObject* code_name, std::uint64_t chunk_size, std::uint64_t chunk_count, Ref message) {
-    PyObject* code = module_global(code_name);
+// (strategy code, chunk size, chunk count, message).
+Ref strategy_result(PyObject* code, std::uint64_t chunk_size, std::uint64_t chunk_count, Ref message) {
     Ref size = Ref::steal(PyLong_FromUnsignedLongLong(chunk_size));
     Ref count = Ref::steal(PyLong_FromUnsignedLongLong(chunk_count));
     Ref result = Ref::steal(PyTuple_New(4));
@@ -157,6 +170,19 @@ Ref strategy_result(PyObject* code_name, std::uint64_t chunk_size, std::uint64_t
     PyTuple_SET_ITEM(result.get(), 2, count.release());
     PyTuple_SET_ITEM(result.get(), 3, message.release());
     return result;
+}
+
+// (code, 0, 1, message) for the current value of the strategy code named
+// `code_name`. These tuples are immutable and equal from call to call while
+// the code stays the same object, so one is kept per outcome in `cache` and
+// handed out again.
+Ref constant_result(PyObject*& cache, PyObject* code_name, PyObject* message) {
+    PyObject* code = module_global(code_name);
+    if (cache == nullptr || PyTuple_GET_ITEM(cache, 0) != code) {
+        Ref fresh = strategy_result(code, 0, 1, Ref::borrow(message));
+        Ref replaced = Ref::steal_or_null(std::exchange(cache, fresh.release()));
+    }
+    return Ref::borrow(cache);
 }
 
 Ref decide_allocation_strategy(PyObject* requested_bytes, PyObject* available_bytes, double headroom_ratio,
@@ -169,19 +195,19 @@ Ref decide_allocation_strategy(PyObject* requested_bytes, PyObject* available_by
     const AllocationPlan plan = plan_allocation(requested, safe, is_chunkable);
     switch (plan.outcome) {
         case AllocationOutcome::no_memory:
-            return strategy_result(state.cpu_fallback, 0, 1, Ref::borrow(state.no_memory_message));
+            return constant_result(state.no_memory_result, state.cpu_fallback, state.no_memory_message);
         case AllocationOutcome::fits:
-            return strategy_result(state.gpu_direct, 0, 1, Ref::borrow(state.fits_message));
+            return constant_result(state.fits_result, state.gpu_direct, state.fits_message);
         case AllocationOutcome::chunked: {
             ShortText message;
             message.append("Chunking into ").append_decimal(plan.chunk_count).append(" GPU passes");
-            return strategy_result(state.gpu_chunked, plan.chunk_size, plan.chunk_count,
+            return strategy_result(module_global(state.gpu_chunked), plan.chunk_size, plan.chunk_count,
                                    ascii_str(message.view()));
         }
         case AllocationOutcome::not_chunkable:
             break;
     }
-    return strategy_result(state.cpu_fallback, 0, 1, Ref::borrow(state.not_chunkable_message));
+    return constant_result(state.not_chunkable_result, state.cpu_fallback, state.not_chunkable_message);
 }
 
 std::int64_t calculate_optimal_chunks(PyObject* total_bytes, PyObject* available_bytes, double headroom_ratio,
@@ -192,8 +218,8 @@ std::int64_t calculate_optimal_chunks(PyObject* total_bytes, PyObject* available
     const IndexInt max_value(max_chunks);
     const std::uint64_t total = to_byte_count(total_value);
     const std::uint64_t available = to_byte_count(available_value);
-    const std::int64_t low = int64_from_int(min_value.get());
-    const std::int64_t high = int64_from_int(max_value.get());
+    const std::int64_t low = to_chunk_bound(min_value);
+    const std::int64_t high = to_chunk_bound(max_value);
     return bounded_chunk_count(total, _c_calculate_safe_limit(available, headroom_ratio), low, high);
 }
 
@@ -352,8 +378,8 @@ Ref compute_chunk_shapes(PyObject* shape, PyObject* element_size, PyObject* max_
 // ===========================================================================
 // Functions: operation classification
 
-// A str's code units as the keyword rules read them: ASCII text as it is,
-// with the scan folding case; any other text lower-cased by str.lower(),
+// A str's code units as the keyword rules read them: ASCII text as it is
+// (the search folds its case), any other text lower-cased by str.lower(),
 // whose full Unicode rules can turn one character into several.
 class LoweredText {
 public:
@@ -362,13 +388,13 @@ public:
         check(PyUnicode_READY(text));
 #endif
         if (PyUnicode_IS_ASCII(text)) {
-            units_ = {PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)), 1, true};
+            units_ = {PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)), 1};
             return;
         }
         lowered_ = Ref::steal(PyObject_CallMethodNoArgs(text, state.lower));
         PyObject* lowered = lowered_.get();
         units_ = {PyUnicode_DATA(lowered), static_cast<std::size_t>(PyUnicode_GET_LENGTH(lowered)),
-                  static_cast<int>(PyUnicode_KIND(lowered)), false};
+                  static_cast<int>(PyUnicode_KIND(lowered))};
     }
     const TextUnits& units() const { return units_; }
 
@@ -389,9 +415,7 @@ bool is_oom_error(Str error_message, Str error_type) {
     require_text(error_type.object, "error_type");
     const LoweredText message(error_message.object);
     const LoweredText type_name(error_type.object);
-    const unsigned keywords = message_keywords(message.units());
-    if (keywords & kw_out_of_memory) return true;
-    return looks_out_of_memory(keywords, names_out_of_memory_error(type_name.units()));
+    return looks_out_of_memory(KeywordSearch(message.units(), true), KeywordSearch(type_name.units(), false));
 }
 
 // Listed names are ASCII, so other text (and None) is unlisted.

@@ -3,9 +3,8 @@
 //
 // Rules of use: names are compared as exact, case-sensitive ASCII. Texts are
 // given as the interpreter stores strings, code units of 1, 2 or 4 bytes;
-// the keyword scan either folds ASCII case itself (for text that is all
-// ASCII, whose lower-casing touches ASCII letters only) or expects text that
-// the caller has already lower-cased by the full Unicode rules.
+// text that is not all ASCII must come lower-cased by the full Unicode rules
+// (str.lower()), ASCII text may come as it is.
 #pragma once
 
 #include <cstddef>
@@ -52,89 +51,108 @@ inline constexpr double operation_factor(OperationKind kind) {
 // ---------------------------------------------------------------------------
 // Out-of-memory keywords.
 
-// A string's code units: `unit_size` bytes each.
+// A string's code units: `unit_size` bytes each. The search folds ASCII
+// case itself, which is the whole of str.lower() for ASCII text; other text
+// comes already lowered, and then has no upper-case ASCII left to fold.
 struct TextUnits {
     const void* data;
     std::size_t length;
     int unit_size;
-    bool fold_ascii_case;  // lower ASCII letters while scanning
 };
 
-// Keywords looked for in an error message, one bit each.
-enum MessageKeyword : unsigned {
-    kw_out_of_memory = 1u << 0,
-    kw_cuda = 1u << 1,
-    kw_memory = 1u << 2,
-    kw_allocat = 1u << 3,  // stem of allocate, allocation, allocating
-    kw_failed = 1u << 4,
-    kw_insufficient = 1u << 5,
-    kw_gpu = 1u << 6,
+// A keyword (lower-case ASCII, at most 255 characters) with what its search
+// needs: the letters it is made of (one bit per letter a to z) and its
+// Horspool shift table, indexed by a code unit of either case.
+struct Keyword {
+    std::string_view text;
+    std::uint32_t letters;
+    std::uint8_t shift[256];
 };
 
 namespace detail {
 
-template <class Unit>
-constexpr std::uint32_t unit_at(const Unit* text, std::size_t i, bool fold) {
-    const std::uint32_t c = text[i];
-    return fold && c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+constexpr std::uint32_t fold(std::uint32_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+constexpr std::uint32_t letter_bit(std::uint32_t c) {
+    c = fold(c);
+    return c >= 'a' && c <= 'z' ? 1u << (c - 'a') : 0;
 }
 
-// Whether `keyword` (lower-case ASCII) starts at position `at`.
-template <class Unit>
-constexpr bool keyword_at(const Unit* text, std::size_t length, std::size_t at, std::string_view keyword,
-                          bool fold) {
-    if (length - at < keyword.size()) return false;
-    for (std::size_t k = 0; k < keyword.size(); ++k) {
-        if (unit_at(text, at + k, fold) != static_cast<unsigned char>(keyword[k])) return false;
+constexpr Keyword keyword(std::string_view text) {
+    Keyword keyword{text, 0, {}};
+    const std::size_t last = text.size() - 1;
+    for (std::uint32_t c = 0; c < 256; ++c) keyword.shift[c] = static_cast<std::uint8_t>(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        keyword.letters |= letter_bit(c);
+        if (i == last) continue;
+        keyword.shift[c] = static_cast<std::uint8_t>(last - i);
+        if (c >= 'a' && c <= 'z') keyword.shift[c - ('a' - 'A')] = static_cast<std::uint8_t>(last - i);
     }
-    return true;
+    return keyword;
 }
 
-// One pass over the message: at each position only the keywords starting
-// with that letter are compared.
+struct LetterTable {
+    std::uint32_t bits[256];
+};
+constexpr LetterTable letter_table = [] {
+    LetterTable table{};
+    for (std::uint32_t c = 0; c < 256; ++c) table.bits[c] = letter_bit(c);
+    return table;
+}();
+
 template <class Unit>
-constexpr unsigned scan_message(const Unit* text, std::size_t length, bool fold) {
-    unsigned found = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        switch (unit_at(text, i, fold)) {
-            case 'o':
-                if (keyword_at(text, length, i, "out of memory", fold)) found |= kw_out_of_memory;
-                break;
-            case 'c':
-                if (keyword_at(text, length, i, "cuda", fold)) found |= kw_cuda;
-                break;
-            case 'm':
-                if (keyword_at(text, length, i, "memory", fold)) found |= kw_memory;
-                break;
-            case 'a':
-                if (keyword_at(text, length, i, "allocat", fold)) found |= kw_allocat;
-                break;
-            case 'f':
-                if (keyword_at(text, length, i, "failed", fold)) found |= kw_failed;
-                break;
-            case 'i':
-                if (keyword_at(text, length, i, "insufficient", fold)) found |= kw_insufficient;
-                break;
-            case 'g':
-                if (keyword_at(text, length, i, "gpu", fold)) found |= kw_gpu;
-                break;
-            default:
-                break;
+constexpr std::uint32_t letter_bits_of(Unit c) {
+    if constexpr (sizeof(Unit) == 1) {
+        return letter_table.bits[c];
+    } else {
+        return c < 256 ? letter_table.bits[c] : 0;
+    }
+}
+
+// The letters (either case) occurring in a text; four accumulators so the
+// loop is not one long dependency chain.
+template <class Unit>
+std::uint32_t letters_in(const Unit* text, std::size_t length) {
+    std::uint32_t found[4] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        for (std::size_t k = 0; k < 4; ++k) found[k] |= letter_bits_of(text[i + k]);
+    }
+    for (; i < length; ++i) found[0] |= letter_bits_of(text[i]);
+    return found[0] | found[1] | found[2] | found[3];
+}
+
+template <class Unit>
+constexpr std::size_t shift_of(const Keyword& keyword, Unit c) {
+    if constexpr (sizeof(Unit) == 1) {
+        return keyword.shift[c];
+    } else {
+        return c < 256 ? keyword.shift[c] : keyword.text.size();
+    }
+}
+
+// Horspool's search: the window moves by the shift of its last unit, so a
+// long keyword is looked for in a fraction of the text's length.
+template <class Unit>
+bool contains(const Unit* text, std::size_t length, const Keyword& keyword) {
+    const std::size_t size = keyword.text.size();
+    if (length < size) return false;
+    const std::uint32_t last = static_cast<unsigned char>(keyword.text[size - 1]);
+    for (std::size_t at = 0; at + size <= length;) {
+        const Unit c = text[at + size - 1];
+        if (fold(c) == last) {
+            std::size_t k = 0;
+            while (k + 1 < size && fold(text[at + k]) == static_cast<unsigned char>(keyword.text[k])) ++k;
+            if (k + 1 == size) return true;
         }
-    }
-    return found;
-}
-
-template <class Unit>
-constexpr bool contains(const Unit* text, std::size_t length, std::string_view keyword, bool fold) {
-    for (std::size_t i = 0; i + keyword.size() <= length; ++i) {
-        if (keyword_at(text, length, i, keyword, fold)) return true;
+        at += shift_of(keyword, c);
     }
     return false;
 }
 
 template <class Visit>
-constexpr auto with_units(const TextUnits& text, Visit&& visit) {
+auto with_units(const TextUnits& text, Visit&& visit) {
     switch (text.unit_size) {
         case 1: return visit(static_cast<const std::uint8_t*>(text.data));
         case 2: return visit(static_cast<const std::uint16_t*>(text.data));
@@ -144,24 +162,60 @@ constexpr auto with_units(const TextUnits& text, Visit&& visit) {
 
 }  // namespace detail
 
-inline unsigned message_keywords(const TextUnits& message) {
-    return detail::with_units(message, [&](const auto* units) {
-        return detail::scan_message(units, message.length, message.fold_ascii_case);
-    });
-}
+// Substring tests on one text. With the letter filter, a keyword whose
+// letters do not all occur in the text is ruled out without a search, which
+// settles most messages that are not about memory in one cheap pass over
+// the text (made on the first filtered test).
+class KeywordSearch {
+public:
+    KeywordSearch(const TextUnits& text, bool letter_filter) : text_(text), filtered_(letter_filter) {}
 
-inline bool names_out_of_memory_error(const TextUnits& type_name) {
-    return detail::with_units(type_name, [&](const auto* units) {
-        return detail::contains(units, type_name.length, "outofmemoryerror", type_name.fold_ascii_case);
-    });
-}
+    bool contains(const Keyword& keyword) const {
+        if (filtered_ && (keyword.letters & ~letters()) != 0) return false;
+        return search(keyword);
+    }
+    // Without the letter filter: for a keyword likely to stand early in the
+    // text, where the search ends sooner than the filter's full pass.
+    bool search(const Keyword& keyword) const {
+        return detail::with_units(text_, [&](const auto* units) { return detail::contains(units, text_.length, keyword); });
+    }
+
+private:
+    std::uint32_t letters() const {
+        if (!letters_known_) {
+            letters_ = detail::with_units(text_, [&](const auto* units) { return detail::letters_in(units, text_.length); });
+            letters_known_ = true;
+        }
+        return letters_;
+    }
+
+    TextUnits text_;
+    bool filtered_;
+    mutable bool letters_known_ = false;
+    mutable std::uint32_t letters_ = 0;
+};
+
+inline constexpr Keyword kw_out_of_memory = detail::keyword("out of memory");
+inline constexpr Keyword kw_out_of_memory_error = detail::keyword("outofmemoryerror");
+inline constexpr Keyword kw_cuda = detail::keyword("cuda");
+inline constexpr Keyword kw_memory = detail::keyword("memory");
+inline constexpr Keyword kw_allocat = detail::keyword("allocat");  // allocate, allocation, allocating
+inline constexpr Keyword kw_failed = detail::keyword("failed");
+inline constexpr Keyword kw_insufficient = detail::keyword("insufficient");
+inline constexpr Keyword kw_gpu = detail::keyword("gpu");
 
 // The rules, in their order; the first that holds makes the error an
-// out-of-memory error. Only the second looks at the type name.
-inline bool looks_out_of_memory(unsigned message, bool type_names_out_of_memory) {
-    auto has = [message](unsigned keywords) { return (message & keywords) == keywords; };
-    return has(kw_out_of_memory) || type_names_out_of_memory || has(kw_cuda | kw_memory) ||
-           has(kw_allocat | kw_failed) || has(kw_memory | kw_insufficient) || has(kw_gpu | kw_memory);
+// out-of-memory error. Only the second looks at the type name. Messages that
+// report running out of memory usually say so early, so the first rule
+// searches directly.
+inline bool looks_out_of_memory(const KeywordSearch& message, const KeywordSearch& type_name) {
+    if (message.search(kw_out_of_memory)) return true;
+    if (type_name.contains(kw_out_of_memory_error)) return true;
+    const bool memory = message.contains(kw_memory);
+    if (memory && message.contains(kw_cuda)) return true;
+    if (message.contains(kw_allocat) && message.contains(kw_failed)) return true;
+    if (memory && message.contains(kw_insufficient)) return true;
+    return memory && message.contains(kw_gpu);
 }
 
 }  // namespace vantrel::device_planning
