@@ -108,6 +108,7 @@ def test_wrapper_function_objects(name, params, annotations, returns):
     function = vars(AtomicCounterWrapper)[name]
     assert (function.__name__, function.__qualname__, function.__module__) == (
         name, f"AtomicCounterWrapper.{name}", MODULE)
+    assert function.__doc__ is None
     assert function.__defaults__ == expected_defaults(params)
     assert function.__annotations__ == expected_annotations(annotations, returns)
     signature = inspect.signature(function)
