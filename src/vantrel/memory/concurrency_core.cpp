@@ -3,6 +3,7 @@
 // wrapper kept for older callers.
 #include <cstdint>
 
+#include <vantrel/call.hpp>
 #include <vantrel/lock.hpp>
 #include <vantrel/module.hpp>
 #include <vantrel/native_class.hpp>
@@ -59,14 +60,6 @@ void intern_names() {
              interned("elapsed_ns"), interned("_counter"),    interned("py_load"),
              interned("py_store"),   interned("py_increment"), interned("py_decrement"),
              interned("py_compare_and_swap"), interned("py_fetch_and_add"), interned("perf_counter_ns")};
-}
-
-// `obj.method(args...)` through the method-call protocol (no bound method).
-template <class... Args>
-Ref call_method(PyObject* obj, PyObject* method, Args... args) {
-    PyObject* stack[] = {obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(method, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
 }
 
 // ===========================================================================
