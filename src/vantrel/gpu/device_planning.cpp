@@ -289,19 +289,25 @@ Ref _format_chunk_count(PyObject* n) {
                  text.get());
 }
 
-// `count` chunk shapes: (full_rows, *dims[1:]) for all but the last, which
-// has `last_rows` rows. The later dimensions are shared, not copied.
-Ref chunk_list(PyObject* dims, Py_ssize_t count, PyObject* full_rows, PyObject* last_rows) {
+// A chunk shape: (rows, *dims[1:]), the later dimensions shared, not copied.
+Ref chunk_shape(PyObject* dims, PyObject* rows) {
     const Py_ssize_t ndim = PyTuple_GET_SIZE(dims);
-    PyObject* const* later = &PyTuple_GET_ITEM(dims, 0) + 1;
+    Ref chunk = Ref::steal(PyTuple_New(ndim));
+    PyTuple_SET_ITEM(chunk.get(), 0, Py_NewRef(rows));
+    for (Py_ssize_t k = 1; k < ndim; ++k) PyTuple_SET_ITEM(chunk.get(), k, Py_NewRef(PyTuple_GET_ITEM(dims, k)));
+    return chunk;
+}
+
+// `count` chunk shapes, all of `full_rows` rows but the last, which has
+// `last_rows`. The full chunks are equal immutable tuples, so the list holds
+// one tuple for all of them (as [chunk] * n would): a plan of a million
+// chunks costs a million list slots, not a million tuples.
+Ref chunk_list(PyObject* dims, Py_ssize_t count, PyObject* full_rows, PyObject* last_rows) {
+    Ref last = chunk_shape(dims, last_rows);
+    Ref full = count > 1 && full_rows != last_rows ? chunk_shape(dims, full_rows) : last;
     Ref chunks = Ref::steal(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* chunk = PyTuple_New(ndim);
-        if (chunk == nullptr) throw PythonError{};
-        PyList_SET_ITEM(chunks.get(), i, chunk);  // the list owns it (and its unset slots) from here
-        PyTuple_SET_ITEM(chunk, 0, Py_NewRef(i + 1 < count ? full_rows : last_rows));
-        for (Py_ssize_t k = 1; k < ndim; ++k) PyTuple_SET_ITEM(chunk, k, Py_NewRef(later[k - 1]));
-    }
+    for (Py_ssize_t i = 0; i + 1 < count; ++i) PyList_SET_ITEM(chunks.get(), i, Py_NewRef(full.get()));
+    PyList_SET_ITEM(chunks.get(), count - 1, last.release());
     return chunks;
 }
 
