@@ -130,7 +130,8 @@ const VantrelAtomicCounterApi counter_api = {
 };
 
 PyType_Slot counter_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Lock-free 64-bit signed integer counter on hardware atomics.")},
+    {Py_tp_doc, const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
+                                  "Lock-free 64-bit signed integer counter on hardware atomics.")},
     {Py_tp_new, reinterpret_cast<void*>(&bound_new<AtomicCounter>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&plain_dealloc<AtomicCounter>)},
     {0, nullptr},
@@ -300,7 +301,8 @@ const FunctionDef pointer_version_def{"get_version", "AtomicPointer.get_version"
                                       bind<&pointer_get_version>()};
 
 PyType_Slot pointer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Object cell with a version count, guarded by a threading.Lock.")},
+    {Py_tp_doc, const_cast<char*>("AtomicPointer(initial_value=None)\n--\n\n"
+                                  "Object cell with a version count, guarded by a threading.Lock.")},
     {Py_tp_new, reinterpret_cast<void*>(&bound_new<AtomicPointer>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&pointer_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(&pointer_traverse)},
