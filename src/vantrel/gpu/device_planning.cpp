@@ -8,7 +8,9 @@
 // arguments are converted (byte counts through operator.index, then to
 // 64-bit), the few cases wider than 64 bits are settled on Python ints, and
 // the results are built.
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -110,15 +112,16 @@ Py_ssize_t shape_length(PyObject* shape) {
 }
 
 // The value a name lookup in the module's own code would see now: the
-// module namespace, then the builtins.
-PyObject* module_global(PyObject* name) {
+// module namespace, then the builtins. A new reference, as the namespace may
+// change under us once other code runs.
+Ref module_global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(state.namespace_dict, name);
     if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
     if (value == nullptr) {
         if (PyErr_Occurred()) throw PythonError{};
         raise_format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return value;
+    return Ref::borrow(value);
 }
 
 // ===========================================================================
@@ -161,11 +164,11 @@ std::uint64_t calculate_safe_limit(PyObject* available_bytes, double headroom_ra
 }
 
 // (strategy code, chunk size, chunk count, message).
-Ref strategy_result(PyObject* code, std::uint64_t chunk_size, std::uint64_t chunk_count, Ref message) {
+Ref strategy_result(Ref code, std::uint64_t chunk_size, std::uint64_t chunk_count, Ref message) {
     Ref size = Ref::steal(PyLong_FromUnsignedLongLong(chunk_size));
     Ref count = Ref::steal(PyLong_FromUnsignedLongLong(chunk_count));
     Ref result = Ref::steal(PyTuple_New(4));
-    PyTuple_SET_ITEM(result.get(), 0, Py_NewRef(code));
+    PyTuple_SET_ITEM(result.get(), 0, code.release());
     PyTuple_SET_ITEM(result.get(), 1, size.release());
     PyTuple_SET_ITEM(result.get(), 2, count.release());
     PyTuple_SET_ITEM(result.get(), 3, message.release());
@@ -177,12 +180,26 @@ Ref strategy_result(PyObject* code, std::uint64_t chunk_size, std::uint64_t chun
 // the code stays the same object, so one is kept per outcome in `cache` and
 // handed out again.
 Ref constant_result(PyObject*& cache, PyObject* code_name, PyObject* message) {
-    PyObject* code = module_global(code_name);
-    if (cache == nullptr || PyTuple_GET_ITEM(cache, 0) != code) {
-        Ref fresh = strategy_result(code, 0, 1, Ref::borrow(message));
-        Ref replaced = Ref::steal_or_null(std::exchange(cache, fresh.release()));
-    }
-    return Ref::borrow(cache);
+    Ref code = module_global(code_name);
+    if (cache != nullptr && PyTuple_GET_ITEM(cache, 0) == code.get()) return Ref::borrow(cache);
+    Ref fresh = strategy_result(std::move(code), 0, 1, Ref::borrow(message));
+    // The tuple given up may hold the last reference to an old code object,
+    // whose release can run Python code; by then `fresh` is our result.
+    Ref replaced = Ref::steal_or_null(std::exchange(cache, Ref(fresh).release()));
+    return fresh;
+}
+
+// "Chunking into <count> GPU passes", written straight into the new str.
+Ref chunking_message(std::uint64_t chunk_count) {
+    constexpr std::string_view head = "Chunking into ";
+    constexpr std::string_view tail = " GPU passes";
+    const auto digits = static_cast<std::size_t>(decimal_digit_count(chunk_count));
+    Ref message = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(head.size() + digits + tail.size()), 127));
+    char* text = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(message.get()));
+    std::memcpy(text, head.data(), head.size());
+    std::to_chars(text + head.size(), text + head.size() + digits, chunk_count);
+    std::memcpy(text + head.size() + digits, tail.data(), tail.size());
+    return message;
 }
 
 Ref decide_allocation_strategy(PyObject* requested_bytes, PyObject* available_bytes, double headroom_ratio,
@@ -198,12 +215,9 @@ Ref decide_allocation_strategy(PyObject* requested_bytes, PyObject* available_by
             return constant_result(state.no_memory_result, state.cpu_fallback, state.no_memory_message);
         case AllocationOutcome::fits:
             return constant_result(state.fits_result, state.gpu_direct, state.fits_message);
-        case AllocationOutcome::chunked: {
-            ShortText message;
-            message.append("Chunking into ").append_decimal(plan.chunk_count).append(" GPU passes");
+        case AllocationOutcome::chunked:
             return strategy_result(module_global(state.gpu_chunked), plan.chunk_size, plan.chunk_count,
-                                   ascii_str(message.view()));
-        }
+                                   chunking_message(plan.chunk_count));
         case AllocationOutcome::not_chunkable:
             break;
     }
@@ -384,15 +398,21 @@ Ref compute_chunk_shapes(PyObject* shape, PyObject* element_size, PyObject* max_
 // ===========================================================================
 // Functions: operation classification
 
+// Strings made through the old wide-character API are filled in on first use
+// before 3.12; later versions have no such strings.
+void make_ready([[maybe_unused]] PyObject* text) {
+#if !VANTREL_PY312_PLUS
+    check(PyUnicode_READY(text));
+#endif
+}
+
 // A str's code units as the keyword rules read them: ASCII text as it is
 // (the search folds its case), any other text lower-cased by str.lower(),
 // whose full Unicode rules can turn one character into several.
 class LoweredText {
 public:
     explicit LoweredText(PyObject* text) {
-#if !VANTREL_PY312_PLUS
-        check(PyUnicode_READY(text));
-#endif
+        make_ready(text);
         if (PyUnicode_IS_ASCII(text)) {
             units_ = {PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)), 1};
             return;
@@ -426,7 +446,9 @@ bool is_oom_error(Str error_message, Str error_type) {
 
 // Listed names are ASCII, so other text (and None) is unlisted.
 OperationKind operation_kind(PyObject* operation) {
-    if (operation == Py_None || !PyUnicode_IS_ASCII(operation)) return OperationKind::unlisted;
+    if (operation == Py_None) return OperationKind::unlisted;
+    make_ready(operation);
+    if (!PyUnicode_IS_ASCII(operation)) return OperationKind::unlisted;
     return classify_operation({static_cast<const char*>(PyUnicode_DATA(operation)),
                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(operation))});
 }
