@@ -160,7 +160,9 @@ def measure(index, rng, ops, first_address):
     results = {name: float("inf") for name in ("insert", "remove_ge", "find_best_fit", "delete", "pair")}
     for repeat in range(REPEATS):
         fresh = make_blocks(ops, rng, first_address + repeat * ops)
-        probes = [mixed_size(rng) for _ in range(ops)]
+        # Each phase gets its own probes, so none walks paths that an earlier
+        # phase has just brought into the cache.
+        find_probes, remove_probes, pair_probes = ([mixed_size(rng) for _ in range(ops)] for _ in range(3))
         doomed = fresh[:]
         rng.shuffle(doomed)
 
@@ -173,18 +175,18 @@ def measure(index, rng, ops, first_address):
                 delete(size, block)
 
         def do_finds():
-            for size in probes:
+            for size in find_probes:
                 find(size)
 
         taken = []
 
         def do_removes():
             append = taken.append
-            for size in probes:
+            for size in remove_probes:
                 append(remove_ge(size))
 
         def do_pairs():
-            for size in probes:
+            for size in pair_probes:
                 found, block = remove_ge(size)
                 if block is not None:
                     insert(found, block)
@@ -201,10 +203,14 @@ def measure(index, rng, ops, first_address):
 
 
 def native_bytes_per_block(items):
+    """Memory the tree allocates per stored block, the empty tree excluded."""
+    tree = FastRedBlackTree()
+    insert = tree.insert
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
-        tree = build_tree(items)
+        for size, block in items:
+            insert(size, block)
         after = tracemalloc.get_traced_memory()[0]
     finally:
         tracemalloc.stop()

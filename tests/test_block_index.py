@@ -604,3 +604,35 @@ def test_read_lock_acquisitions_cannot_be_deleted(tree):
     with pytest.raises(NotImplementedError) as info:
         del tree.read_lock_acquisitions
     assert str(info.value) == "__del__"
+
+
+def test_replaced_counter_class_is_used_through_its_methods(monkeypatch):
+    calls = []
+
+    class Counting(block_index.AtomicCounter):
+        def increment(self, delta=1):
+            calls.append("increment")
+            return super().increment(delta)
+
+        def load(self):
+            calls.append("load")
+            return super().load()
+
+    monkeypatch.setattr(block_index, "AtomicCounter", Counting)
+    tree = FastRedBlackTree(sample_rate=2)
+    for i in range(4):
+        tree.insert(i, blk(i))
+    assert tree.get_stats()["sampled_operations"] == 2
+    # Four counted insertions, two of them sampled, then one read.
+    assert calls == ["increment"] * 6 + ["load"]
+    tree.clear()  # looks the class up again
+    tree.insert(1, blk(1))
+    assert calls[-1] == "increment" and len(calls) == 8
+
+
+def test_trees_without_the_counter_class_do_not_sample(monkeypatch):
+    monkeypatch.setattr(block_index, "ATOMIC_AVAILABLE", False)
+    tree = FastRedBlackTree(sample_rate=1)
+    tree.insert(1, blk(1))
+    assert tree.get_stats()["sampled_operations"] == 0
+    assert all(type(r).__name__ != "AtomicCounter" for r in __import__("gc").get_referents(tree))

@@ -11,9 +11,9 @@
 //   finaliser that hands a block back to the same tree would otherwise wait
 //   forever on the tree's own non-re-entrant lock.
 // - No garbage-collected object is allocated while the lock is held (result
-//   dicts and lists are created before it is taken): such an allocation may
-//   start a collection whose finalisers call into this tree.
-#include <array>
+//   dicts and lists are created before it is taken or after it is released):
+//   such an allocation may start a collection whose finalisers call into this
+//   tree.
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -24,6 +24,7 @@
 #include <vantrel/native_class.hpp>
 #include <vantrel/relative_import.hpp>
 
+#include "atomic_counter_api.h"
 #include "red_black_store.hpp"
 
 namespace vantrel::block_index {
@@ -74,16 +75,14 @@ void intern_names() {
              interned("height"),          interned("sampled_operations"), interned("is_valid")};
 }
 
-// The stats dictionary's keys, in the order a new dictionary holds them.
-std::array<PyObject*, 7> stats_keys() {
-    return {names.total_blocks,   names.total_insertions, names.total_deletions, names.total_searches,
-            names.bucket_hits,    names.tree_hits,        names.operation_count};
-}
-
 PyObject* module_globals;  // borrowed: the module lives for the whole process
 PyObject* zero;
-PyObject* one;
-PyObject* minus_one;
+
+// The concurrency core's native counter operations, when it offers them, and
+// the class they apply to; null otherwise (counters are then called through
+// their Python methods only).
+const VantrelAtomicCounterApi* counter_api;
+PyObject* counter_class;  // strong: kept with the module
 
 // ===========================================================================
 // FastRedBlackTree
@@ -98,6 +97,20 @@ struct NodePolicy {
 using Store = memory::RedBlackStore<PyObject*, NodePolicy>;
 using Node = Store::Node;
 
+// What the tree counts about its operations. The counts are native integers,
+// turned into the stats dictionary by get_stats (in its key order); a
+// dictionary of Python ints updated in place would cost every operation
+// several dictionary lookups and integer allocations. "bucket_hits" and
+// "tree_hits" are never counted and always read 0.
+struct OperationCounts {
+    int64_t total_blocks;
+    int64_t total_insertions;
+    int64_t total_deletions;
+    int64_t total_searches;
+    int64_t operation_count;
+    bool has_circuit_breaker_trips;  // set by reset_circuit_breaker, dropped by clear
+};
+
 struct FastRedBlackTree {
     PyObject_HEAD
     Store store;
@@ -108,7 +121,7 @@ struct FastRedBlackTree {
     PyObject* operation_counter;  // AtomicCounter, or null when not sampling
     PyObject* sampled_counter;    // AtomicCounter, or null when not sampling
     bool use_atomic;
-    PyObject* stats;  // dict of the operation counts
+    OperationCounts counts;
     static inline PyTypeObject* type = nullptr;
 };
 
@@ -127,44 +140,9 @@ PyObject* module_global(PyObject* name) {
     return value;
 }
 
-Ref new_stats() {
-    Ref stats = Ref::steal(PyDict_New());
-    for (PyObject* key : stats_keys()) check(PyDict_SetItem(stats.get(), key, zero));
-    return stats;
-}
-
 Ref new_atomic_counter() {
     return Ref::steal(PyObject_CallOneArg(module_global(names.atomic_counter), zero));
 }
-
-// The stats entries one operation changes. New values are computed before the
-// tree changes and stored after it (replacing the value of a present key
-// cannot fail), so an operation that runs out of memory changes neither.
-class StatsChange {
-public:
-    explicit StatsChange(PyObject* stats) : stats_(stats) {}
-
-    StatsChange& add(PyObject* key, PyObject* delta) {
-        PyObject* current = PyDict_GetItemWithError(stats_, key);  // borrowed
-        if (current == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-            throw PythonError{};
-        }
-        keys_[count_] = key;
-        values_[count_++] = Ref::steal(PyNumber_Add(current, delta));
-        return *this;
-    }
-
-    void commit() {
-        for (int i = 0; i < count_; ++i) check(PyDict_SetItem(stats_, keys_[i], values_[i].get()));
-    }
-
-private:
-    PyObject* stats_;
-    PyObject* keys_[3] = {};
-    Ref values_[3];
-    int count_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Construction, collection and destruction
@@ -181,24 +159,23 @@ Ref tree_new(PyTypeObject* type, uint32_t sample_rate) {
         tree->sampled_counter = new_atomic_counter().release();
         tree->use_atomic = true;
     }
-    tree->stats = new_stats().release();
+    tree->counts = {};
     return self;
 }
 
-// The collector sees the lock, the counters and the stats, never the blocks:
+// The collector sees the lock and the counters, never the blocks:
 // a cycle through a stored block stays uncollected while the block is stored.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) {
     FastRedBlackTree* tree = as_tree(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(tree->operation_counter);
     Py_VISIT(tree->sampled_counter);
-    Py_VISIT(tree->stats);
     return tree->write_lock.traverse(visit, arg);
 }
 
 // Only the counters can lead back to the tree (through a replaced
-// AtomicCounter class); the lock and the stats hold nothing of the caller's,
-// and keeping them lets a tree reached by a finaliser still be used.
+// AtomicCounter class); the lock holds nothing of the caller's, and keeping
+// it lets a tree reached by a finaliser still be used.
 int tree_gc_clear(PyObject* self) {
     FastRedBlackTree* tree = as_tree(self);
     tree->use_atomic = false;
@@ -219,7 +196,6 @@ void tree_dealloc(PyObject* self) {
     }
     tree_gc_clear(self);
     tree->write_lock.clear();
-    Py_CLEAR(tree->stats);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -242,7 +218,11 @@ Ref sanitize_size(PyInt size) {
 // miss value.
 std::optional<uint64_t> validated_size(FastRedBlackTree* self, const PyInt& size, bool rejection_raises) {
     if (is_exact(self)) {
-        if (!int_is_negative(size.value.get())) return uint64_from_int(size.value.get());
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(size.value.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) throw PythonError{};
+        if (overflow == 0 && value >= 0) return static_cast<uint64_t>(value);
+        if (overflow > 0) return uint64_from_int(size.value.get());  // 2**63 and up
         if (rejection_raises) reject_size(size.value.get());
         return std::nullopt;
     }
@@ -260,18 +240,34 @@ std::optional<uint64_t> validated_size(FastRedBlackTree* self, const PyInt& size
 // ---------------------------------------------------------------------------
 // Sampling
 
+// `counter.increment()`: the native operation for an exact AtomicCounter of
+// the concurrency core (whose method it is), the Python method otherwise.
+Ref increment_counter(PyObject* counter) {
+    if (counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class))) {
+        return Ref::steal(PyLong_FromLongLong(counter_api->_c_increment(counter, 1)));
+    }
+    return call_method(counter, names.increment);
+}
+
+// `counter.load()`, likewise.
+Ref load_counter(PyObject* counter) {
+    if (counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class))) {
+        return Ref::steal(PyLong_FromLongLong(counter_api->_c_load(counter)));
+    }
+    return call_method(counter, names.load);
+}
+
 // Counts the insertion on `operation_counter` and tells whether it is a
 // sampled one (every `sample_rate`-th since construction or the last clear).
 bool sample_insertion(FastRedBlackTree* self) {
     if (!self->use_atomic || self->operation_counter == nullptr) return false;
-    Ref count = call_method(self->operation_counter, names.increment);
-    if (self->sample_rate == 0) return false;
-    if (PyLong_CheckExact(count.get())) {
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-        if (n == -1 && PyErr_Occurred()) throw PythonError{};
-        if (overflow == 0) return n % static_cast<long long>(self->sample_rate) == 0;
+    PyObject* counter = self->operation_counter;
+    if (counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class))) {
+        const int64_t n = counter_api->_c_increment(counter, 1);
+        return self->sample_rate != 0 && n % static_cast<int64_t>(self->sample_rate) == 0;
     }
+    Ref count = call_method(counter, names.increment);
+    if (self->sample_rate == 0) return false;
     Ref rate = Ref::steal(PyLong_FromUnsignedLong(self->sample_rate));
     Ref remainder = Ref::steal(PyNumber_Remainder(count.get(), rate.get()));
     return check(PyObject_RichCompareBool(remainder.get(), zero, Py_EQ)) != 0;
@@ -285,13 +281,13 @@ bool tree_insert(FastRedBlackTree* self, PyInt size, PyObject* block) {
     const bool sampled = sample_insertion(self);
     Ref owned = Ref::borrow(block);  // becomes the node's reference once linked
     LockGuard guard(self->write_lock);
-    StatsChange change(self->stats);
-    change.add(names.total_blocks, one).add(names.total_insertions, one).add(names.operation_count, one);
     if (!self->store.link(key, owned.get())) raise(PyExc_MemoryError, "Failed to allocate RB node");
     static_cast<void>(owned.release());
     ++self->node_count;
-    change.commit();
-    if (sampled && self->sampled_counter != nullptr) call_method(self->sampled_counter, names.increment);
+    ++self->counts.total_blocks;
+    ++self->counts.total_insertions;
+    ++self->counts.operation_count;
+    if (sampled && self->sampled_counter != nullptr) increment_counter(self->sampled_counter);
     guard.unlock();
     return true;
 }
@@ -306,7 +302,7 @@ Ref tree_find_best_fit(FastRedBlackTree* self, PyInt size, PyInt /*alignment*/) 
     LockGuard guard(self->write_lock);
     ++self->read_lock_acquisitions;
     Node* node = self->store.find_best_fit_node(*key);
-    StatsChange(self->stats).add(names.total_searches, one).commit();
+    ++self->counts.total_searches;
     Ref found = node != nullptr ? Ref::borrow(node->block) : none();
     guard.unlock();
     return found;
@@ -321,7 +317,7 @@ Ref tree_find_all_exact(FastRedBlackTree* self, PyInt size) {
     for (const Node* node = self->store.find_node(*key); node != nullptr; node = node->next) {
         check(PyList_Append(found.get(), node->block));
     }
-    StatsChange(self->stats).add(names.total_searches, one).commit();
+    ++self->counts.total_searches;
     guard.unlock();
     return found;
 }
@@ -353,11 +349,10 @@ bool tree_delete(FastRedBlackTree* self, PyInt size, PyObject* block) {
             return false;
         }
     }
-    StatsChange change(self->stats);
-    change.add(names.total_blocks, minus_one).add(names.total_deletions, one);
     removed = Ref::steal(before == nullptr ? self->store.remove_head(head) : self->store.unlink_after(before));
     --self->node_count;
-    change.commit();
+    --self->counts.total_blocks;
+    ++self->counts.total_deletions;
     guard.unlock();
     return true;
 }
@@ -380,12 +375,11 @@ Ref tree_remove_ge(FastRedBlackTree* self, PyInt size) {
             guard.unlock();
             return missing_pair();
         }
-        StatsChange change(self->stats);
-        change.add(names.total_blocks, minus_one).add(names.total_deletions, one);
         actual_size = node->size;
         block = Ref::steal(self->store.remove_head(node));
         --self->node_count;
-        change.commit();
+        --self->counts.total_blocks;
+        ++self->counts.total_deletions;
         guard.unlock();
     }
     Ref found_size = Ref::steal(PyLong_FromUnsignedLongLong(actual_size));
@@ -395,21 +389,20 @@ Ref tree_remove_ge(FastRedBlackTree* self, PyInt size) {
 uint64_t tree_size(FastRedBlackTree* self) { return self->node_count; }
 
 void tree_clear(FastRedBlackTree* self) {
-    // Everything new is made before the lock, so a failure changes nothing.
-    Ref fresh_stats = new_stats();
+    // The new counters are made before the lock, so a failure changes nothing.
     Ref fresh_operations, fresh_sampled;
     if (self->use_atomic) {
         fresh_operations = new_atomic_counter();
         fresh_sampled = new_atomic_counter();
     }
     // Declared before the guard, so released after the lock: the old tree
-    // with its blocks, the old stats and counters.
+    // with its blocks, and the old counters.
     Store detached;
-    Ref old_stats, old_operations, old_sampled;
+    Ref old_operations, old_sampled;
     LockGuard guard(self->write_lock);
     detached.swap(self->store);
     self->node_count = 0;
-    old_stats = Ref::steal_or_null(std::exchange(self->stats, fresh_stats.release()));
+    self->counts = {};
     if (self->use_atomic) {
         old_operations = Ref::steal_or_null(std::exchange(self->operation_counter, fresh_operations.release()));
         old_sampled = Ref::steal_or_null(std::exchange(self->sampled_counter, fresh_sampled.release()));
@@ -441,22 +434,36 @@ int tree_bool(PyObject* self) noexcept {
 // Statistics
 
 Ref tree_get_stats(FastRedBlackTree* self) {
-    Ref result = Ref::steal(PyDict_New());
-    LockGuard guard(self->write_lock);
-    ++self->read_lock_acquisitions;
-    check(PyDict_Update(result.get(), self->stats));
-    auto put = [&](PyObject* key, const Ref& value) { check(PyDict_SetItem(result.get(), key, value.get())); };
-    put(names.node_count, Ref::steal(PyLong_FromUnsignedLongLong(self->node_count)));
-    put(names.height, Ref::steal(PyLong_FromLong(self->store.height())));
-    if (self->use_atomic && self->sampled_counter != nullptr) {
-        put(names.sampled_operations, call_method(self->sampled_counter, names.load));
-    } else {
-        PyObject* stored = PyDict_GetItemWithError(self->stats, names.sampled_operations);  // borrowed
-        if (stored == nullptr && PyErr_Occurred()) throw PythonError{};
-        put(names.sampled_operations, Ref::borrow(stored != nullptr ? stored : zero));
+    OperationCounts counts;
+    uint64_t node_count;
+    int32_t height;
+    Ref sampled = Ref::borrow(zero);  // nothing stores sampled operations without the counters
+    {
+        LockGuard guard(self->write_lock);
+        ++self->read_lock_acquisitions;
+        counts = self->counts;
+        node_count = self->node_count;
+        height = self->store.height();
+        if (self->use_atomic && self->sampled_counter != nullptr) {
+            sampled = load_counter(self->sampled_counter);
+        }
+        guard.unlock();
     }
+    Ref result = Ref::steal(PyDict_New());
+    auto put = [&](PyObject* key, const Ref& value) { check(PyDict_SetItem(result.get(), key, value.get())); };
+    auto count = [](int64_t value) { return Ref::steal(PyLong_FromLongLong(value)); };
+    put(names.total_blocks, count(counts.total_blocks));
+    put(names.total_insertions, count(counts.total_insertions));
+    put(names.total_deletions, count(counts.total_deletions));
+    put(names.total_searches, count(counts.total_searches));
+    put(names.bucket_hits, Ref::borrow(zero));
+    put(names.tree_hits, Ref::borrow(zero));
+    put(names.operation_count, count(counts.operation_count));
+    if (counts.has_circuit_breaker_trips) put(names.circuit_breaker_trips, Ref::borrow(zero));
+    put(names.node_count, Ref::steal(PyLong_FromUnsignedLongLong(node_count)));
+    put(names.height, Ref::steal(PyLong_FromLong(height)));
+    put(names.sampled_operations, sampled);
     put(names.is_valid, boolean(true));
-    guard.unlock();
     return result;
 }
 
@@ -475,8 +482,8 @@ Ref tree_get_size_distribution(FastRedBlackTree* self) {
 
 void tree_reset_circuit_breaker(FastRedBlackTree* self) {
     LockGuard guard(self->write_lock);
-    check(PyDict_SetItem(self->stats, names.circuit_breaker_trips, zero));
-    check(PyDict_SetItem(self->stats, names.operation_count, zero));
+    self->counts.has_circuit_breaker_trips = true;
+    self->counts.operation_count = 0;
     guard.unlock();
 }
 
@@ -600,8 +607,15 @@ Ref create_tree_class() {
 // concurrency core (ImportError, and only that) trees run without sampling.
 void import_atomic_counter(PyObject* module) {
     try {
-        set_attribute(module, "AtomicCounter", import_from(module, 2, "memory.concurrency_core", "AtomicCounter"));
+        Ref atomic_counter = import_from(module, 2, "memory.concurrency_core", "AtomicCounter");
+        set_attribute(module, "AtomicCounter", atomic_counter);
         set_attribute(module, "ATOMIC_AVAILABLE", boolean(true));
+        counter_api = vantrel_import_atomic_counter_api();
+        if (counter_api == nullptr) {
+            PyErr_Clear();  // an older core without the table: use the methods
+        } else {
+            counter_class = atomic_counter.release();
+        }
     } catch (const PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
         PyErr_Clear();
@@ -614,8 +628,6 @@ void module_body(PyObject* module) {
     intern_names();
     module_globals = PyModule_GetDict(module);
     zero = Ref::steal(PyLong_FromLong(0)).release();
-    one = Ref::steal(PyLong_FromLong(1)).release();
-    minus_one = Ref::steal(PyLong_FromLong(-1)).release();
     import_module(module, "threading");
     import_module(module, "time");
     import_module(module, "math");

@@ -84,10 +84,12 @@ public:
     }
 
     // The tree node of the smallest stored size not below `size`, or null.
+    // Sizes in the tree are distinct, so an exact match ends the walk.
     Node* find_best_fit_node(std::uint64_t size) const noexcept {
         Node* candidate = nullptr;
         for (Node* node = root_; node != nullptr;) {
             if (node->size >= size) {
+                if (node->size == size) return node;
                 if (candidate == nullptr || node->size < candidate->size) candidate = node;
                 node = node->left;
             } else {
