@@ -636,3 +636,26 @@ def test_trees_without_the_counter_class_do_not_sample(monkeypatch):
     tree.insert(1, blk(1))
     assert tree.get_stats()["sampled_operations"] == 0
     assert all(type(r).__name__ != "AtomicCounter" for r in __import__("gc").get_referents(tree))
+
+
+def test_signatures_for_introspection():
+    import inspect
+
+    assert str(inspect.signature(FastRedBlackTree)) == "(sample_rate=100)"
+    assert str(inspect.signature(FastRedBlackTree.find_best_fit)) == (
+        "(self, /, size: 'int', alignment: 'int' = 1) -> 'Optional[MemoryBlock]'")
+    assert str(inspect.signature(FastRedBlackTree._sanitize_size)) == "(size: 'int') -> 'int'"
+    assert FastRedBlackTree.__doc__.startswith("Red-black tree of free memory blocks")
+
+
+def test_stub_lists_the_class_surface():
+    import ast
+    import pathlib
+
+    stub_path = pathlib.Path(block_index.__file__).with_name("block_index.pyi")
+    stub = ast.parse(stub_path.read_text())
+    (cls,) = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "FastRedBlackTree"]
+    stubbed = {n.name for n in cls.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("__")}
+    assert stubbed == {name for name in vars(FastRedBlackTree) if not name.startswith("__")}
+    assigned = {t.id for n in stub.body if isinstance(n, ast.AnnAssign) for t in [n.target]}
+    assert assigned == {"__build_token__", "AtomicCounter", "ATOMIC_AVAILABLE"}

@@ -563,7 +563,8 @@ PyGetSetDef tree_getset[] = {
 };
 
 PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Red-black tree of free memory blocks keyed by size, with best-fit search "
+    {Py_tp_doc, const_cast<char*>("FastRedBlackTree(sample_rate=100)\n--\n\n"
+                                  "Red-black tree of free memory blocks keyed by size, with best-fit search "
                                   "under one lock.")},
     {Py_tp_new, reinterpret_cast<void*>(&bound_new<FastRedBlackTree>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&tree_dealloc)},
