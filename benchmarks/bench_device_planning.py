@@ -97,9 +97,12 @@ def main():
     print(f"{'operation':<{width}}  {'ns/call':>10}  {'peer':<11}  {'peer ns':>10}  "
           f"{'ratio':>6}  {'target':>7}")
     for label, mine, peer_label, theirs, ratio, limit, ok in rows:
-        target = f"<= {limit:g}x" if limit >= 1 else f">= {1 / limit:g}x faster"
+        if limit >= 1:
+            target, shown = f"<= {limit:g}x", f"{ratio:.2f}"
+        else:
+            target, shown = f">= {1 / limit:g}x faster", f"{ratio:.4f} ({1 / ratio:.0f}x faster)"
         print(f"{label:<{width}}  {mine:>10.1f}  {peer_label:<11}  {theirs:>10.1f}  "
-              f"{ratio:>6.2f}  {target:>7}  {'ok' if ok else 'MISSED'}")
+              f"{shown:>6}  {target:>7}  {'ok' if ok else 'MISSED'}")
     missed = [row[0] for row in rows if not row[6]]
     print("all targets met" if not missed else f"missed: {', '.join(missed)}")
 
