@@ -1,6 +1,6 @@
 """Best-fit block index: FastRedBlackTree against two sortedcontainers peers.
 
-    python benchmarks/bench_block_index.py [--blocks 10000 1000000] [--ops 20000]
+    python benchmarks/bench_block_index.py [--blocks 10000 1000000] [--ops 20000] [--granularity 16]
 
 Each peer is what a Python developer would write for the same job, guarded by
 a threading.Lock as the tree is: a SortedList of (size, sequence, block)
@@ -127,12 +127,16 @@ class SortedDictIndex:
             return False
 
 
+GRANULARITY = 16  # bytes; --granularity
+
+
 def mixed_size(rng):
-    """Any multiple of 16 bytes up to 1 MiB: 65 536 distinct sizes, so a large
-    index holds both many distinct sizes and same-size runs (about 15 blocks
-    a size at 1 000 000 blocks). Long runs of one size would make every peer's
-    delete-by-value a linear scan and measure only that."""
-    return 16 * rng.randrange(1, 65537)
+    """Any multiple of GRANULARITY up to 1 MiB. With the default 16 bytes that
+    is 65 536 distinct sizes, so a large index holds both many distinct sizes
+    and same-size runs (about 15 blocks a size at 1 000 000 blocks). Coarser
+    granularity means fewer distinct sizes and longer runs, which makes every
+    peer's delete-by-value a linear scan."""
+    return GRANULARITY * rng.randrange(1, (1 << 20) // GRANULARITY + 1)
 
 
 def make_blocks(count, rng, first_address=0):
@@ -256,12 +260,15 @@ def run(count, ops, seed):
 
 
 def main():
+    global GRANULARITY
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--blocks", type=int, nargs="+", default=[10_000, 1_000_000])
     parser.add_argument("--ops", type=int, default=20_000, help="timed operations per kind")
     parser.add_argument("--seed", type=int, default=2026)
+    parser.add_argument("--granularity", type=int, default=GRANULARITY, help="block sizes are multiples of this")
     args = parser.parse_args()
-    print(f"Python {sys.version.split()[0]}")
+    GRANULARITY = args.granularity
+    print(f"Python {sys.version.split()[0]}; block sizes: multiples of {args.granularity} bytes up to 1 MiB")
     ok = all([run(count, args.ops, args.seed) for count in args.blocks])
     return 0 if ok else 1
 
