@@ -281,14 +281,17 @@ bool tree_insert(FastRedBlackTree* self, PyInt size, PyObject* block) {
     const bool sampled = sample_insertion(self);
     Ref owned = Ref::borrow(block);  // becomes the node's reference once linked
     LockGuard guard(self->write_lock);
-    if (!self->store.link(key, owned.get())) raise(PyExc_MemoryError, "Failed to allocate RB node");
-    static_cast<void>(owned.release());
-    ++self->node_count;
-    ++self->counts.total_blocks;
-    ++self->counts.total_insertions;
-    ++self->counts.operation_count;
-    if (sampled && self->sampled_counter != nullptr) increment_counter(self->sampled_counter);
+    const bool linked = self->store.link(key, owned.get());
+    if (linked) {
+        static_cast<void>(owned.release());
+        ++self->node_count;
+        ++self->counts.total_blocks;
+        ++self->counts.total_insertions;
+        ++self->counts.operation_count;
+        if (sampled && self->sampled_counter != nullptr) increment_counter(self->sampled_counter);
+    }
     guard.unlock();
+    if (!linked) raise(PyExc_MemoryError, "Failed to allocate RB node");
     return true;
 }
 
