@@ -3,6 +3,7 @@ released exactly once, finalisers may re-enter the tree, and the module works
 without the concurrency core."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -219,8 +220,8 @@ def test_collector_sees_lock_and_counters_but_not_blocks():
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env={"PYTHONPATH": ":".join(sys.path)})
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env)
 
 
 BLOCK_CONCURRENCY_CORE = """
