@@ -45,6 +45,19 @@ struct ThreadLock {
     }
 };
 
+// GC slots of a native object whose only references the collector sees are
+// those of its ThreadLock member `lock`.
+template <class T>
+int traverse_lock(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return reinterpret_cast<T*>(self)->lock.traverse(visit, arg);
+}
+template <class T>
+int clear_lock(PyObject* self) {
+    reinterpret_cast<T*>(self)->lock.clear();
+    return 0;
+}
+
 class LockGuard {
 public:
     explicit LockGuard(const ThreadLock& lock) : lock_(lock) { lock_.acquire(); }

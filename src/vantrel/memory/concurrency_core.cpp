@@ -2,6 +2,8 @@
 // guarded stack, allocation statistics, a nanosecond timer and the counter
 // wrapper kept for older callers.
 #include <cstdint>
+#include <memory>
+#include <utility>
 
 #include <vantrel/call.hpp>
 #include <vantrel/lock.hpp>
@@ -268,22 +270,11 @@ uint64_t pointer_get_version(AtomicPointer* self) {
     return version;
 }
 
-int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return reinterpret_cast<AtomicPointer*>(self)->lock.traverse(visit, arg);
-}
-int pointer_clear(PyObject* self) {
-    reinterpret_cast<AtomicPointer*>(self)->lock.clear();
-    return 0;
-}
-void pointer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    AtomicPointer* cell = reinterpret_cast<AtomicPointer*>(self);
-    Py_CLEAR(cell->value);
-    cell->lock.clear();
-    type->tp_free(self);
-    Py_DECREF(type);
+// The stored object is released on destruction only: the collector sees the
+// lock alone, so a cycle through a cell is not collected.
+int pointer_release(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<AtomicPointer*>(self)->value);
+    return clear_lock<AtomicPointer>(self);
 }
 
 constexpr Param pointer_init_params[] = {{"initial_value", nullptr, Default::none_value()}};
@@ -304,9 +295,9 @@ PyType_Slot pointer_slots[] = {
     {Py_tp_doc, const_cast<char*>("AtomicPointer(initial_value=None)\n--\n\n"
                                   "Object cell with a version count, guarded by a threading.Lock.")},
     {Py_tp_new, reinterpret_cast<void*>(&bound_new<AtomicPointer>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&pointer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&pointer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&pointer_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&gc_dealloc<AtomicPointer, &pointer_release>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse_lock<AtomicPointer>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear_lock<AtomicPointer>)},
     {0, nullptr},
 };
 PyType_Spec pointer_spec = {"vantrel.memory.concurrency_core.AtomicPointer", sizeof(AtomicPointer), 0,
@@ -347,23 +338,19 @@ PyObject* stack_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     });
 }
 
+struct FreeNode {
+    void operator()(StackNode* node) const noexcept { PyMem_Free(node); }
+};
+
 void stack_push(LockFreeStack* self, PyObject* item) {
-    auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
-    if (node == nullptr) raise(PyExc_MemoryError, "Failed to allocate stack node");
+    std::unique_ptr<StackNode, FreeNode> node(static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode))));
+    if (!node) raise(PyExc_MemoryError, "Failed to allocate stack node");
+    LockGuard guard(self->lock);  // if acquiring fails, the node is freed and nothing changed
     node->item = Py_NewRef(item);
-    try {
-        LockGuard guard(self->lock);
-        node->next = self->head;
-        self->head = node;
-        atomics::increment(self->size, 1);
-        guard.unlock();
-    } catch (const PythonError&) {
-        if (self->head != node) {  // never linked: the stack is unchanged
-            Py_DECREF(node->item);
-            PyMem_Free(node);
-        }
-        throw;
-    }
+    node->next = self->head;
+    self->head = node.release();
+    atomics::increment(self->size, 1);
+    guard.unlock();
 }
 
 Ref stack_pop(LockFreeStack* self) {
@@ -392,29 +379,17 @@ bool stack_is_empty(LockFreeStack* self) {
 
 int64_t stack_size(LockFreeStack* self) { return atomics::load(self->size); }
 
-int stack_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return reinterpret_cast<LockFreeStack*>(self)->lock.traverse(visit, arg);
-}
-int stack_clear(PyObject* self) {
-    reinterpret_cast<LockFreeStack*>(self)->lock.clear();
-    return 0;
-}
-void stack_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+// Items are released on destruction only: the collector sees the lock alone.
+int stack_release(PyObject* self) {
     LockFreeStack* stack = reinterpret_cast<LockFreeStack*>(self);
-    StackNode* node = stack->head;
-    stack->head = nullptr;
+    StackNode* node = std::exchange(stack->head, nullptr);
     while (node != nullptr) {
         StackNode* next = node->next;
-        Py_DECREF(node->item);
+        Ref item = Ref::steal_or_null(node->item);
         PyMem_Free(node);
         node = next;
     }
-    stack->lock.clear();
-    type->tp_free(self);
-    Py_DECREF(type);
+    return clear_lock<LockFreeStack>(self);
 }
 
 constexpr Param item_param[] = {{"item"}};
@@ -431,9 +406,9 @@ PyType_Slot stack_slots[] = {
     {Py_tp_doc, const_cast<char*>("Last-in-first-out stack: push and pop under a threading.Lock, size read "
                                   "lock-free from an atomic counter.")},
     {Py_tp_new, reinterpret_cast<void*>(&stack_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&stack_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&stack_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&stack_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&gc_dealloc<LockFreeStack, &stack_release>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse_lock<LockFreeStack>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear_lock<LockFreeStack>)},
     {0, nullptr},
 };
 PyType_Spec stack_spec = {"vantrel.memory.concurrency_core.LockFreeStack", sizeof(LockFreeStack), 0,
