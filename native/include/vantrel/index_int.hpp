@@ -60,35 +60,6 @@ inline IntMagnitude wide_magnitude(PyObject* value, int sign) {
     return {sign, true, magnitude};
 }
 
-}  // namespace detail
-
-namespace detail {
-
-// Reads an exact int of at most two digits (below 2**60 in magnitude with
-// 30-bit digits) straight from its representation, the way compiled
-// extension code commonly does; anything else returns false and goes
-// through the C API. The layout differs between 3.11 and 3.12+.
-inline bool read_small_int(PyObject* value, long long& out) noexcept {
-    if (!PyLong_CheckExact(value)) return false;
-    auto* number = reinterpret_cast<PyLongObject*>(value);
-#if VANTREL_PY312_PLUS
-    const std::uintptr_t tag = number->long_value.lv_tag;
-    const std::uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
-    const long long sign = 1 - static_cast<long long>(tag & _PyLong_SIGN_MASK);
-    const digit* digits = number->long_value.ob_digit;
-#else
-    const Py_ssize_t size = Py_SIZE(number);
-    const std::size_t ndigits = static_cast<std::size_t>(size < 0 ? -size : size);
-    const long long sign = size < 0 ? -1 : (size > 0 ? 1 : 0);
-    const digit* digits = number->ob_digit;
-#endif
-    if (ndigits > 2) return false;
-    unsigned long long magnitude = ndigits == 0 ? 0 : digits[0];
-    if (ndigits == 2) magnitude |= static_cast<unsigned long long>(digits[1]) << PyLong_SHIFT;
-    out = sign * static_cast<long long>(magnitude);
-    return true;
-}
-
 inline IntMagnitude magnitude_of(long long small) noexcept {
     if (small < 0) return {-1, true, 0 - static_cast<std::uint64_t>(small)};
     return {small > 0 ? 1 : 0, true, static_cast<std::uint64_t>(small)};
