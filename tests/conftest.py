@@ -1,4 +1,5 @@
 import ctypes
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -27,3 +28,13 @@ def counter_table():
         "_c_fetch_and_add": ctypes.CFUNCTYPE(i64, obj, i64),
     }
     return SimpleNamespace(**{name: prototype(slots[i]) for i, (name, prototype) in enumerate(prototypes.items())})
+
+
+@pytest.fixture
+def frequent_switches():
+    """Threads hand over the interpreter far more often than by default, so
+    that operations of different threads interleave finely."""
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(previous)

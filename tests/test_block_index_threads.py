@@ -1,9 +1,8 @@
 """FastRedBlackTree shared by several threads: nothing lost, nothing doubled."""
 
-import sys
-import threading
 
 import pytest
+from thread_runner import run_threads
 
 from vantrel.memory.block_index import FastRedBlackTree
 from vantrel.memory.memory_block import MemoryBlock
@@ -12,32 +11,11 @@ THREADS = 6
 ROUNDS = 3000
 
 
-@pytest.fixture(autouse=True)
-def frequent_switches():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(previous)
+pytestmark = pytest.mark.usefixtures("frequent_switches")
 
 
 def run_all(targets):
-    barrier = threading.Barrier(len(targets))
-    errors = []
-
-    def guarded(target):
-        barrier.wait()
-        try:
-            target()
-        except BaseException as exc:  # surfaced below with its thread's traceback
-            errors.append(exc)
-
-    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
+    run_threads(lambda index: targets[index](), len(targets))
 
 
 def test_concurrent_insert_and_remove_ge_lose_and_duplicate_nothing():

@@ -1,47 +1,16 @@
 """Thread hammers on one shared object, each ending in an exact count."""
 
-import sys
-import threading
 from collections import Counter
 
 import pytest
+from thread_runner import run_threads
 
 from vantrel.memory.concurrency_core import AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics
 
 THREADS = 8
 
 
-@pytest.fixture(autouse=True)
-def frequent_switches():
-    # Threads hand over the interpreter far more often than by default, so
-    # that operations of different threads interleave finely.
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(previous)
-
-
-def run_threads(work, count=THREADS):
-    """Runs work(index) on `count` threads released together; returns their
-    results in index order and re-raises the first failure."""
-    barrier = threading.Barrier(count)
-    results, errors = [None] * count, []
-
-    def body(index):
-        try:
-            barrier.wait()
-            results[index] = work(index)
-        except BaseException as error:  # reported by the main thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
-    return results
+pytestmark = pytest.mark.usefixtures("frequent_switches")
 
 
 def test_increments_are_never_lost():
