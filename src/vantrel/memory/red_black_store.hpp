@@ -224,23 +224,21 @@ private:
         }
     }
 
-    void rotate_left(Node* x) noexcept {
-        Node* y = x->right;
-        x->right = y->left;
-        if (y->left != nullptr) y->left->parent = x;
-        y->parent = x->parent;
-        replace_child(x, y);
-        y->left = x;
-        x->parent = y;
-    }
+    // A child slot. The rebalancing steps name the side they work on `near`
+    // and the other `far`, so one body serves a step and its mirror image.
+    using Side = Node* Node::*;
 
-    void rotate_right(Node* x) noexcept {
-        Node* y = x->left;
-        x->left = y->right;
-        if (y->right != nullptr) y->right->parent = x;
+    static Side other(Side side) noexcept { return side == &Node::left ? &Node::right : &Node::left; }
+
+    // Rotates `x` down towards `near`; its `far` child takes its place.
+    // rotate(x, &Node::left, &Node::right) is the left rotation.
+    void rotate(Node* x, Side near, Side far) noexcept {
+        Node* y = x->*far;
+        x->*far = y->*near;
+        if (y->*near != nullptr) (y->*near)->parent = x;
         y->parent = x->parent;
         replace_child(x, y);
-        y->right = x;
+        y->*near = x;
         x->parent = y;
     }
 
@@ -248,39 +246,23 @@ private:
         while (z->parent != nullptr && z->parent->color == red) {
             Node* p = z->parent;
             Node* g = p->parent;
-            if (p == g->left) {
-                Node* uncle = g->right;
-                if (is_red(uncle)) {
-                    p->color = black;
-                    uncle->color = black;
-                    g->color = red;
-                    z = g;
-                    continue;
-                }
-                if (z == p->right) {
-                    z = p;
-                    rotate_left(z);
-                }
-                z->parent->color = black;
-                z->parent->parent->color = red;
-                rotate_right(z->parent->parent);
-            } else {
-                Node* uncle = g->left;
-                if (is_red(uncle)) {
-                    p->color = black;
-                    uncle->color = black;
-                    g->color = red;
-                    z = g;
-                    continue;
-                }
-                if (z == p->left) {
-                    z = p;
-                    rotate_right(z);
-                }
-                z->parent->color = black;
-                z->parent->parent->color = red;
-                rotate_left(z->parent->parent);
+            const Side near = p == g->left ? &Node::left : &Node::right;  // where p hangs under g
+            const Side far = other(near);
+            Node* uncle = g->*far;
+            if (is_red(uncle)) {
+                p->color = black;
+                uncle->color = black;
+                g->color = red;
+                z = g;
+                continue;
             }
+            if (z == p->*far) {
+                z = p;
+                rotate(z, near, far);
+            }
+            z->parent->color = black;
+            z->parent->parent->color = red;
+            rotate(z->parent->parent, far, near);
         }
         root_->color = black;
     }
@@ -331,67 +313,38 @@ private:
     // reached while the tree is a red-black tree; they only keep the walk safe.
     void fixup_delete(Node* x, Node* x_parent) noexcept {
         while (x != root_ && !is_red(x)) {
-            if (x == x_parent->left) {
-                Node* w = x_parent->right;
-                if (is_red(w)) {
-                    w->color = black;
-                    x_parent->color = red;
-                    rotate_left(x_parent);
-                    w = x_parent->right;
-                }
-                if (w == nullptr) {
-                    x = x_parent;
-                    x_parent = x->parent;
-                    continue;
-                }
-                if (!is_red(w->left) && !is_red(w->right)) {
-                    w->color = red;
-                    x = x_parent;
-                    x_parent = x->parent;
-                    continue;
-                }
-                if (!is_red(w->right)) {
-                    w->left->color = black;
-                    w->color = red;
-                    rotate_right(w);
-                    w = x_parent->right;
-                }
-                w->color = x_parent->color;
-                x_parent->color = black;
-                if (w->right != nullptr) w->right->color = black;
-                rotate_left(x_parent);
-                x = root_;
-            } else {
-                Node* w = x_parent->left;
-                if (is_red(w)) {
-                    w->color = black;
-                    x_parent->color = red;
-                    rotate_right(x_parent);
-                    w = x_parent->left;
-                }
-                if (w == nullptr) {
-                    x = x_parent;
-                    x_parent = x->parent;
-                    continue;
-                }
-                if (!is_red(w->left) && !is_red(w->right)) {
-                    w->color = red;
-                    x = x_parent;
-                    x_parent = x->parent;
-                    continue;
-                }
-                if (!is_red(w->left)) {
-                    w->right->color = black;
-                    w->color = red;
-                    rotate_left(w);
-                    w = x_parent->left;
-                }
-                w->color = x_parent->color;
-                x_parent->color = black;
-                if (w->left != nullptr) w->left->color = black;
-                rotate_right(x_parent);
-                x = root_;
+            // A null x counts as the left child when x_parent's left slot is empty.
+            const Side near = x == x_parent->left ? &Node::left : &Node::right;
+            const Side far = other(near);
+            Node* w = x_parent->*far;
+            if (is_red(w)) {
+                w->color = black;
+                x_parent->color = red;
+                rotate(x_parent, near, far);
+                w = x_parent->*far;
             }
+            if (w == nullptr) {
+                x = x_parent;
+                x_parent = x->parent;
+                continue;
+            }
+            if (!is_red(w->left) && !is_red(w->right)) {
+                w->color = red;
+                x = x_parent;
+                x_parent = x->parent;
+                continue;
+            }
+            if (!is_red(w->*far)) {
+                (w->*near)->color = black;
+                w->color = red;
+                rotate(w, far, near);
+                w = x_parent->*far;
+            }
+            w->color = x_parent->color;
+            x_parent->color = black;
+            if (w->*far != nullptr) (w->*far)->color = black;
+            rotate(x_parent, near, far);
+            x = root_;
         }
         if (x != nullptr) x->color = black;
     }
