@@ -75,11 +75,18 @@ inline int64_t to_int64(PyObject* obj) {
     return int64_from_int(int_via_dunder_int(obj).get());
 }
 
+// An int as a C long; `overflow` becomes -1 or 1 (and the result
+// meaningless) when it lies outside that range.
+inline long as_long(PyObject* value, int& overflow) {
+    long result = PyLong_AsLongAndOverflow(value, &overflow);
+    if (result == -1 && PyErr_Occurred()) throw PythonError{};
+    return result;
+}
+
 inline int32_t to_int32(PyObject* obj) {
     Ref value = int_via_dunder_int(obj);
     int overflow = 0;
-    long result = PyLong_AsLongAndOverflow(value.get(), &overflow);
-    if (result == -1 && PyErr_Occurred()) throw PythonError{};
+    long result = as_long(value.get(), overflow);
     if (overflow != 0 || result < INT32_MIN || result > INT32_MAX) {
         raise(PyExc_OverflowError, "value too large to convert to int");
     }
@@ -88,8 +95,7 @@ inline int32_t to_int32(PyObject* obj) {
 
 inline bool int_is_negative(PyObject* value) {
     int overflow = 0;
-    long small = PyLong_AsLongAndOverflow(value, &overflow);
-    if (small == -1 && PyErr_Occurred()) throw PythonError{};
+    long small = as_long(value, overflow);
     return overflow < 0 || (overflow == 0 && small < 0);
 }
 
@@ -115,8 +121,7 @@ inline uint32_t to_uint32(PyObject* obj) {
         raise(PyExc_OverflowError, "can't convert negative value to uint32_t");
     }
     int overflow = 0;
-    long result = PyLong_AsLongAndOverflow(value.get(), &overflow);
-    if (result == -1 && PyErr_Occurred()) throw PythonError{};
+    long result = as_long(value.get(), overflow);
     if (overflow != 0 || result > static_cast<long>(UINT32_MAX)) {
         raise(PyExc_OverflowError, "value too large to convert to uint32_t");
     }

@@ -521,8 +521,7 @@ void statistics_update_peaks(LockFreeStatistics* self, PyInt current_allocs, PyI
 
 bool is_positive(const Ref& value) {
     int overflow = 0;
-    long small = PyLong_AsLongAndOverflow(value.get(), &overflow);
-    if (small == -1 && PyErr_Occurred()) throw PythonError{};
+    long small = as_long(value.get(), overflow);
     return overflow > 0 || small > 0;
 }
 
