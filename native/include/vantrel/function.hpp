@@ -264,6 +264,30 @@ inline void bind_arguments(const Function* f, const char* name, PyObject* const*
     }
 }
 
+// Binding with keywords, or with a count the fast paths do not cover. Kept out
+// of line so that the fast paths of `function_vectorcall` stay in registers.
+[[gnu::noinline]] inline PyObject* call_with_binding(Function* f, PyObject* self, PyObject* const* args,
+                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    const FunctionDef& def = *f->def;
+    PyObject* bound[max_params];
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        bind_arguments(f, def.name, args, nargs, kwnames, bound);
+        return def.binding.call(def, self, bound);
+    });
+}
+
+[[gnu::noinline]] inline PyObject* raise_bad_self(Function* f, PyTypeObject* type, PyObject* const* args,
+                                                 Py_ssize_t nargs) noexcept {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%U' of '%.100s' object needs an argument", f->name,
+                     type->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     f->name, type->tp_name, Py_TYPE(args[0])->tp_name);
+    }
+    return nullptr;
+}
+
 inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) noexcept {
     Function* f = as_function(callable);
@@ -272,26 +296,17 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     PyObject* self = nullptr;
     if (def.binding.self_type != nullptr) {
         PyTypeObject* type = *def.binding.self_type;
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%U' of '%.100s' object needs an argument", f->name,
-                         type->tp_name);
-            return nullptr;
-        }
+        if (nargs < 1 || !PyObject_TypeCheck(args[0], type)) return raise_bad_self(f, type, args, nargs);
         self = args[0];
-        if (!PyObject_TypeCheck(self, type)) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                         f->name, type->tp_name, Py_TYPE(self)->tp_name);
-            return nullptr;
-        }
         ++args;
         --nargs;
     }
-    PyObject* bound[max_params];
     if (kwnames == nullptr) {
         // The common calls: every parameter given by position, or the leading
         // ones with the defaults after them.
         if (nargs == f->n_params) return def.binding.call(def, self, args);
         if (nargs >= f->n_required && nargs < f->n_params) {
+            PyObject* bound[max_params];
             for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
             for (Py_ssize_t i = nargs; i < f->n_params; ++i) {
                 bound[i] = PyTuple_GET_ITEM(f->defaults, i - f->n_required);
@@ -299,10 +314,7 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
             return def.binding.call(def, self, bound);
         }
     }
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        bind_arguments(f, def.name, args, nargs, kwnames, bound);
-        return def.binding.call(def, self, bound);
-    });
+    return call_with_binding(f, self, args, nargs, kwnames);
 }
 
 // tp_new of a native class whose constructor is described by `constructor`
