@@ -50,7 +50,7 @@ def main():
     print(f"last message:                  {latest.load()!r} (version {latest.get_version()})")
     for key in ("total_allocations", "current_allocations", "peak_allocations", "peak_bytes_allocated",
                 "bucketed_allocation_ratio", "average_allocation_time_ns", "allocation_mode"):
-        print(f"{key + ':':22s} {snapshot[key]}")
+        print(f"{key + ':':30s} {snapshot[key]}")
 
 
 if __name__ == "__main__":
