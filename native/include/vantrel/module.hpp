@@ -146,6 +146,19 @@ inline void add_function(PyObject* module, const FunctionDef& def) {
     set_attribute(module, def.name, make_function(def, module_name.get()));
 }
 
+// The value a name lookup in the module's own code would see now: the module
+// namespace `globals`, then the builtins; NameError when neither has it. A new
+// reference, since the namespace may change once other code runs.
+inline Ref module_global(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw PythonError{};
+        raise_format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::borrow(value);
+}
+
 // `import logging; logger = logging.getLogger(__name__); logger.info(banner)`
 inline void log_banner(PyObject* module, const char* banner) {
     Ref logging = import_module(module, "logging");

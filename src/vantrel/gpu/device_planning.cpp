@@ -111,18 +111,7 @@ Py_ssize_t shape_length(PyObject* shape) {
     return PyTuple_GET_SIZE(shape);
 }
 
-// The value a name lookup in the module's own code would see now: the
-// module namespace, then the builtins. A new reference, as the namespace may
-// change under us once other code runs.
-Ref module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.namespace_dict, name);
-    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw PythonError{};
-        raise_format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return Ref::borrow(value);
-}
+Ref module_global(PyObject* name) { return vantrel::module_global(state.namespace_dict, name); }
 
 // ===========================================================================
 // Functions: allocation strategy

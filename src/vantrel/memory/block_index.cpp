@@ -133,15 +133,10 @@ PyObject* as_object(FastRedBlackTree* tree) { return reinterpret_cast<PyObject*>
 bool is_exact(FastRedBlackTree* tree) { return Py_IS_TYPE(as_object(tree), FastRedBlackTree::type); }
 
 // A module global read at call time, as Python code reading the name would.
-PyObject* module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(module_globals, name);  // borrowed
-    if (value == nullptr && !PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
-    if (value == nullptr) throw PythonError{};
-    return value;
-}
+Ref module_global(PyObject* name) { return vantrel::module_global(module_globals, name); }
 
 Ref new_atomic_counter() {
-    return Ref::steal(PyObject_CallOneArg(module_global(names.atomic_counter), zero));
+    return Ref::steal(PyObject_CallOneArg(module_global(names.atomic_counter).get(), zero));
 }
 
 // ---------------------------------------------------------------------------
@@ -153,8 +148,8 @@ Ref tree_new(PyTypeObject* type, uint32_t sample_rate) {
     new (&tree->store) Store();
     tree->write_lock.create();
     tree->sample_rate = sample_rate;
-    const bool atomic_available = to_truth(module_global(names.atomic_available));
-    if (atomic_available && to_truth(module_global(names.atomic_counter))) {
+    const bool atomic_available = to_truth(module_global(names.atomic_available).get());
+    if (atomic_available && to_truth(module_global(names.atomic_counter).get())) {
         tree->operation_counter = new_atomic_counter().release();
         tree->sampled_counter = new_atomic_counter().release();
         tree->use_atomic = true;
