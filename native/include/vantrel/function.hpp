@@ -510,12 +510,12 @@ inline PyTypeObject* function_type() {
             {Py_tp_members, function_members},
             {0, nullptr},
         };
-        static PyType_Spec spec = {
+        static PyType_Spec type_spec = {
             "vantrel.native_function", sizeof(Function), 0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots};
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (type == nullptr) throw PythonError{};
     }
     return type;

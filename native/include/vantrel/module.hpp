@@ -46,7 +46,7 @@ inline const char* short_name(const char* dotted) {
     return dot ? dot + 1 : dotted;
 }
 
-inline PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+inline PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
     ModuleRecord& record = module_record();
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
@@ -60,7 +60,7 @@ inline PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     }
     if (record.module != nullptr) return Py_NewRef(record.module);
     return boundary<PyObject*>(nullptr, [&] {
-        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
         Ref module = Ref::steal(PyModule_NewObject(name.get()));
         record.module = Py_NewRef(module.get());
         return module.release();

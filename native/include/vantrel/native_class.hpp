@@ -42,19 +42,19 @@ struct ClassEntry {
     const FunctionDef* def;
 };
 
-// Creates the class from `spec`, stores it in `T::type` and adds the methods
+// Creates the class from `type_spec`, stores it in `T::type` and adds the methods
 // (each FunctionDef becomes one function object; entries naming the same
 // FunctionDef share that object) and the pickling refusal.
 // `constructor`, when given, describes tp_new's arguments (named "__cinit__"
 // in errors); its implementation takes the class to instantiate first.
 template <class T>
-Ref create_class(PyType_Spec& spec, std::initializer_list<ClassEntry> entries,
+Ref create_class(PyType_Spec& type_spec, std::initializer_list<ClassEntry> entries,
                  const FunctionDef* constructor = nullptr) {
     static const FunctionDef reduce{"__reduce__", nullptr, nullptr, detail::reduce_params, nullptr,
                                     bind<&detail::reduce_impl>()};
     static const FunctionDef setstate{"__setstate__", nullptr, nullptr, detail::setstate_params, nullptr,
                                       bind<&detail::setstate_impl>()};
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     Ref module = Ref::steal(PyObject_GetAttrString(type.get(), "__module__"));
     Ref made = Ref::steal(PyDict_New());  // FunctionDef address -> function object
