@@ -183,9 +183,6 @@ inline PyObject* exact_or_none(PyObject* obj, PyTypeObject* type, const char* pa
 struct PyInt {  // annotated `int`: an exact int
     Ref value;
 };
-struct Index {  // passed through operator.index
-    Ref value;
-};
 struct Str {  // an exact str or None (borrowed)
     PyObject* object;
 };

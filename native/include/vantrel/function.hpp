@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "index_int.hpp"
 #include "signature.hpp"
 
 namespace vantrel {
@@ -64,8 +65,8 @@ struct Convert<PyInt> {
     static PyInt from(PyObject* obj, const Param& p) { return {to_python_int(obj, p.name)}; }
 };
 template <>
-struct Convert<Index> {
-    static Index from(PyObject* obj, const Param&) { return {to_index(obj)}; }
+struct Convert<IndexInt> {
+    static IndexInt from(PyObject* obj, const Param&) { return IndexInt(obj); }
 };
 template <>
 struct Convert<Str> {

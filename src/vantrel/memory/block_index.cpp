@@ -19,6 +19,7 @@
 #include <utility>
 
 #include <vantrel/call.hpp>
+#include <vantrel/index_int.hpp>
 #include <vantrel/lock.hpp>
 #include <vantrel/module.hpp>
 #include <vantrel/native_class.hpp>
@@ -213,13 +214,13 @@ Ref sanitize_size(PyInt size) {
 // miss value.
 std::optional<uint64_t> validated_size(FastRedBlackTree* self, const PyInt& size, bool rejection_raises) {
     if (is_exact(self)) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(size.value.get(), &overflow);
-        if (value == -1 && PyErr_Occurred()) throw PythonError{};
-        if (overflow == 0 && value >= 0) return static_cast<uint64_t>(value);
-        if (overflow > 0) return uint64_from_int(size.value.get());  // 2**63 and up
-        if (rejection_raises) reject_size(size.value.get());
-        return std::nullopt;
+        const IntMagnitude m = int_magnitude(size.value.get());
+        if (m.negative()) {
+            if (rejection_raises) reject_size(size.value.get());
+            return std::nullopt;
+        }
+        if (m.fits) return m.magnitude;
+        return uint64_from_int(size.value.get());  // raises the OverflowError for 2**64 and up
     }
     Ref result;
     try {
@@ -235,10 +236,16 @@ std::optional<uint64_t> validated_size(FastRedBlackTree* self, const PyInt& size
 // ---------------------------------------------------------------------------
 // Sampling
 
+// Whether `counter` is an exact AtomicCounter of the concurrency core, whose
+// methods the native operation table performs directly.
+bool is_native_counter(PyObject* counter) {
+    return counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class));
+}
+
 // `counter.increment()`: the native operation for an exact AtomicCounter of
-// the concurrency core (whose method it is), the Python method otherwise.
+// the concurrency core, the Python method otherwise.
 Ref increment_counter(PyObject* counter) {
-    if (counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class))) {
+    if (is_native_counter(counter)) {
         return Ref::steal(PyLong_FromLongLong(counter_api->_c_increment(counter, 1)));
     }
     return call_method(counter, names.increment);
@@ -246,7 +253,7 @@ Ref increment_counter(PyObject* counter) {
 
 // `counter.load()`, likewise.
 Ref load_counter(PyObject* counter) {
-    if (counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class))) {
+    if (is_native_counter(counter)) {
         return Ref::steal(PyLong_FromLongLong(counter_api->_c_load(counter)));
     }
     return call_method(counter, names.load);
@@ -257,7 +264,7 @@ Ref load_counter(PyObject* counter) {
 bool sample_insertion(FastRedBlackTree* self) {
     if (!self->use_atomic || self->operation_counter == nullptr) return false;
     PyObject* counter = self->operation_counter;
-    if (counter_api != nullptr && Py_IS_TYPE(counter, reinterpret_cast<PyTypeObject*>(counter_class))) {
+    if (is_native_counter(counter)) {
         const int64_t n = counter_api->_c_increment(counter, 1);
         return self->sample_rate != 0 && n % static_cast<int64_t>(self->sample_rate) == 0;
     }
@@ -320,6 +327,14 @@ Ref tree_find_all_exact(FastRedBlackTree* self, PyInt size) {
     return found;
 }
 
+// The counts of one block removed by delete or remove_ge; the caller holds the
+// tree's lock.
+void count_removal(FastRedBlackTree* self) {
+    --self->node_count;
+    --self->counts.total_blocks;
+    ++self->counts.total_deletions;
+}
+
 // `stored == block` with the stored block on the left, taken by its truth value.
 bool block_matches(PyObject* stored, PyObject* block) {
     Ref result = Ref::steal(PyObject_RichCompare(stored, block, Py_EQ));
@@ -348,9 +363,7 @@ bool tree_delete(FastRedBlackTree* self, PyInt size, PyObject* block) {
         }
     }
     removed = Ref::steal(before == nullptr ? self->store.remove_head(head) : self->store.unlink_after(before));
-    --self->node_count;
-    --self->counts.total_blocks;
-    ++self->counts.total_deletions;
+    count_removal(self);
     guard.unlock();
     return true;
 }
@@ -375,9 +388,7 @@ Ref tree_remove_ge(FastRedBlackTree* self, PyInt size) {
         }
         actual_size = node->size;
         block = Ref::steal(self->store.remove_head(node));
-        --self->node_count;
-        --self->counts.total_blocks;
-        ++self->counts.total_deletions;
+        count_removal(self);
         guard.unlock();
     }
     Ref found_size = Ref::steal(PyLong_FromUnsignedLongLong(actual_size));
